@@ -1,0 +1,40 @@
+// The method object: a callable that looks like a Python function to every tool
+// (name, qualname, module, doc, defaults, annotations, signature), binds to an instance
+// through the descriptor protocol without a bound-method allocation on `obj.m(...)`,
+// and is called through vectorcall.
+#pragma once
+
+#include "class_table.hpp"
+
+namespace zarn {
+
+struct Method {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    PyObject* module;       // the owning module (state and globals)
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module_name;  // str
+    PyObject* doc;          // str or None
+    PyObject* defaults;     // tuple or None
+    PyObject* annotations;  // dict
+    PyObject* param_names;  // tuple of interned str, self first
+    PyObject* signature;    // inspect.Signature, built on first use, or NULL
+    PyObject* weakrefs;
+};
+
+// Creates the method type for `module`.
+PyTypeObject* method_type_create(PyObject* module);
+
+// A new method object for `spec` with the given defaults tuple (or None).
+Ref method_new(PyObject* module, PyObject* class_qualname, const MethodSpec& spec,
+               PyObject* defaults);
+
+// Binds a vectorcall argument list to the method's parameters (self first) in `out`,
+// as CPython binds a Python function, then applies the exact-type checks. Borrowed
+// references. Returns false with TypeError set when the call does not fit.
+bool bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out);
+
+}  // namespace zarn

@@ -1,0 +1,159 @@
+// The module: definition, multi-phase initialisation, module state and the import sequence.
+#include "function.hpp"
+
+#include <iterator>
+
+namespace zarn {
+
+bool state_init(State& st) {
+    size_t i = 0;
+#define ZARN_INIT_NAME(id, text)                                           \
+    if (!(st.objects[i++] = PyUnicode_InternFromString(text))) return false;
+    ZARN_NAMES(ZARN_INIT_NAME)
+#undef ZARN_INIT_NAME
+#define ZARN_INIT_KW(id, ...)                                                           \
+    {                                                                                   \
+        const char* names[] = {__VA_ARGS__};                                            \
+        PyObject* t = st.objects[i++] = PyTuple_New(std::size(names));                  \
+        if (!t) return false;                                                           \
+        for (size_t k = 0; k < std::size(names); ++k) {                                 \
+            PyObject* s = PyUnicode_InternFromString(names[k]);                         \
+            if (!s) return false;                                                       \
+            PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(k), s);                         \
+        }                                                                               \
+    }
+    ZARN_KWNAMES(ZARN_INIT_KW)
+#undef ZARN_INIT_KW
+    st.objects[int_1] = PyLong_FromLong(1);
+    st.objects[int_5] = PyLong_FromLong(5);
+    st.objects[int_10] = PyLong_FromLong(10);
+    st.objects[float_0_2] = PyFloat_FromDouble(0.2);
+    st.objects[float_0_5] = PyFloat_FromDouble(0.5);
+    for (PyObject* o : st.objects)
+        if (!o) return false;
+    return true;
+}
+
+int state_traverse(State& st, visitproc visit, void* arg) {
+    for (PyObject* o : st.objects) Py_VISIT(o);
+    Py_VISIT(st.method_type);
+    return 0;
+}
+
+void state_clear(State& st) {
+    for (PyObject*& o : st.objects) Py_CLEAR(o);
+    Py_CLEAR(st.method_type);
+}
+
+Ref module_global(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (v) return Ref::borrow(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    raise();
+}
+
+namespace {
+
+// `import <name>`, bound in the module under its own name.
+void import_as_own_name(PyObject* module, const char* name) {
+    Ref mod = Ref::check(PyImport_ImportModule(name));
+    check_int(PyModule_AddObjectRef(module, name, mod.get()));
+}
+
+// `from <from> import <name>`, with the ImportError text of the import statement.
+Ref import_from(const char* from, const char* name) {
+    Ref mod = Ref::check(PyImport_ImportModule(from));
+    PyObject* v = PyObject_GetAttrString(mod.get(), name);
+    if (v) return Ref::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    PyObject* file = PyModule_Check(mod.get()) ? PyModule_GetFilenameObject(mod.get()) : nullptr;
+    if (!file) PyErr_Clear();
+    Ref file_ref = Ref::steal(file);
+    Ref msg = Ref::check(file ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%U)",
+                                                     name, from, file)
+                              : PyUnicode_FromFormat(
+                                    "cannot import name '%s' from '%s' (unknown location)",
+                                    name, from));
+    Ref mod_name = Ref::check(PyUnicode_FromString(from));
+    PyErr_SetImportError(msg.get(), mod_name.get(), file);
+    raise();
+}
+
+void bind_from(PyObject* module, const char* from, const char* name) {
+    Ref v = import_from(from, name);
+    check_int(PyModule_AddObjectRef(module, name, v.get()));
+}
+
+// The default host: $REDIS_HOST when set (even empty), else "localhost"; read once, here.
+Ref host_default(PyObject* module) {
+    Ref os = module_global(module, state_of(module)[Key::os]);
+    Ref environ = Ref::check(PyObject_GetAttrString(os.get(), "environ"));
+    Ref key = Ref::check(PyUnicode_FromString("REDIS_HOST"));
+    Ref fallback = Ref::check(PyUnicode_FromString("localhost"));
+    Ref get = Ref::check(PyObject_GetAttrString(environ.get(), "get"));
+    return call(get.get(), nullptr, key.get(), fallback.get());
+}
+
+// The import sequence: each step binds its name before the next runs.
+void run_import_sequence(PyObject* module) {
+    for (const char* name : {"orjson", "os", "threading", "atexit", "queue"})
+        import_as_own_name(module, name);
+    for (const char* name : {"Any", "Optional", "Union"}) bind_from(module, "typing", name);
+    import_as_own_name(module, "redis");
+    bind_from(module, "zarn_sdk.logging.logger", "get_logger");
+
+    Ref get_logger = module_global(module, Ref::check(PyUnicode_FromString("get_logger")).get());
+    Ref tag = Ref::check(PyUnicode_FromString("REDIS"));
+    Ref logger = call(get_logger.get(), nullptr, tag.get());
+    check_int(PyModule_AddObjectRef(module, "logger", logger.get()));
+
+    Ref cls = build_class(module, host_default(module).get());
+    check_int(PyModule_AddObjectRef(module, "RedisWrapper", cls.get()));
+}
+
+int module_exec(PyObject* module) {
+    State& st = state_of(module);
+    if (!state_init(st)) return -1;
+    st.method_type = method_type_create(module);
+    if (!st.method_type) return -1;
+    try {
+        run_import_sequence(module);
+    } catch (PyErrorSet&) {
+        return -1;
+    }
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    return state_traverse(state_of(module), visit, arg);
+}
+
+int module_clear(PyObject* module) {
+    state_clear(state_of(module));
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "redis_wrapper",
+    "Redis client for the kit's containers: frame records, plain values and key housekeeping.",
+    sizeof(State),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace zarn
+
+PyMODINIT_FUNC PyInit_redis_wrapper(void) { return PyModuleDef_Init(&zarn::module_def); }

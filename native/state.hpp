@@ -1,0 +1,96 @@
+// Per-module state: interned names, prebuilt keyword-name tuples and constants, and the
+// method object type. Everything lives in one array so that traverse/clear is one loop.
+#pragma once
+
+#include "py.hpp"
+
+namespace zarn {
+
+// Interned strings: X(identifier, text).
+#define ZARN_NAMES(X)                               \
+    X(orjson, "orjson")                             \
+    X(os, "os")                                     \
+    X(threading, "threading")                       \
+    X(atexit, "atexit")                             \
+    X(queue, "queue")                               \
+    X(redis, "redis")                               \
+    X(logger, "logger")                             \
+    X(dumps, "dumps")                               \
+    X(loads, "loads")                               \
+    X(set, "set")                                   \
+    X(get, "get")                                   \
+    X(delete_, "delete")                            \
+    X(scan_iter, "scan_iter")                       \
+    X(decode, "decode")                             \
+    X(ConnectionPool, "ConnectionPool")             \
+    X(StrictRedis, "StrictRedis")                   \
+    X(Queue, "Queue")                               \
+    X(Thread, "Thread")                             \
+    X(Event, "Event")                               \
+    X(register_, "register")                        \
+    X(start, "start")                               \
+    X(join, "join")                                 \
+    X(is_set, "is_set")                             \
+    X(put_nowait, "put_nowait")                     \
+    X(get_nowait, "get_nowait")                     \
+    X(task_done, "task_done")                       \
+    X(Empty, "Empty")                               \
+    X(Full, "Full")                                 \
+    X(error, "error")                               \
+    X(warning, "warning")                           \
+    X(_redis_client, "_redis_client")               \
+    X(_use_thread, "_use_thread")                   \
+    X(_queue, "_queue")                             \
+    X(_stop_evt, "_stop_evt")                       \
+    X(_worker, "_worker")                           \
+    X(_worker_loop, "_worker_loop")                 \
+    X(_write_, "_write_")                           \
+    X(_shutdown_executor, "_shutdown_executor")     \
+    X(delete_data, "delete_data")                   \
+    X(read_data, "read_data")                       \
+    X(worker_name, "RedisWrapperWorker")
+
+// Keyword-name tuples: X(identifier, names...).
+#define ZARN_KWNAMES(X)                                                    \
+    X(kw_ex, "ex")                                                         \
+    X(kw_timeout, "timeout")                                               \
+    X(kw_maxsize, "maxsize")                                               \
+    X(kw_match, "match")                                                   \
+    X(kw_redis_key, "redis_key")                                           \
+    X(kw_connection_pool, "connection_pool")                               \
+    X(kw_pool, "host", "port", "max_connections", "decode_responses")      \
+    X(kw_thread, "target", "name", "daemon")
+
+// Other constants: X(identifier).
+#define ZARN_CONSTS(X) \
+    X(int_1)           \
+    X(int_5)           \
+    X(int_10)          \
+    X(float_0_2)       \
+    X(float_0_5)
+
+enum Key : unsigned {
+#define ZARN_KEY(id, ...) id,
+    ZARN_NAMES(ZARN_KEY) ZARN_KWNAMES(ZARN_KEY) ZARN_CONSTS(ZARN_KEY)
+#undef ZARN_KEY
+    key_count
+};
+
+struct State {
+    PyObject* objects[key_count];
+    PyTypeObject* method_type;
+
+    PyObject* operator[](Key k) const { return objects[k]; }
+};
+
+inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// Fills the state's objects; false with an exception set on failure.
+bool state_init(State& st);
+int state_traverse(State& st, visitproc visit, void* arg);
+void state_clear(State& st);
+
+// The module-level binding `name`, looked up now (NameError when unbound).
+Ref module_global(PyObject* module, PyObject* name);
+
+}  // namespace zarn

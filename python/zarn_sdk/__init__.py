@@ -1,0 +1,1 @@
+"""Zarn video-processing kit: the parts shipped with the Redis client."""

@@ -1,0 +1,1 @@
+"""Redis access for the kit's containers; the client lives in ``redis_wrapper``."""
