@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets everything up (scripts/setup.sh) and runs the whole test suite against a real
+# redis-server that the tests start on a free loopback port. Extra arguments go to pytest.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+cd "$root"
+exec .venv/bin/python -m pytest "$@"
