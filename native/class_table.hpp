@@ -58,6 +58,11 @@ inline constexpr size_t kMaxArgs = 5;
 // Builds the class RedisWrapper for `module`, with `host_default` as __init__'s host default.
 Ref build_class(PyObject* module, PyObject* host_default);
 
+// Logs before_key + key + after_key + str(error) through the module's logger at `level`
+// (the name of the logger method: error or warning).
+void log_failure(const Call& c, Key level, const char* before_key, const char* after_key,
+                 PyObject* key, PyObject* error);
+
 // Method bodies, one file per area.
 Ref init_impl(const Call&);                // lifecycle.cpp
 Ref shutdown_executor_impl(const Call&);   // lifecycle.cpp
@@ -68,7 +73,7 @@ Ref read_zarn_data_impl(const Call&);      // frames.cpp
 Ref delete_data_impl(const Call&);         // keys.cpp
 Ref delete_many_impl(const Call&);         // keys.cpp
 Ref scan_keys_impl(const Call&);           // keys.cpp
-Ref write_data_impl(const Call&);          // keys.cpp
-Ref read_data_impl(const Call&);           // keys.cpp
+Ref write_data_impl(const Call&);          // values.cpp
+Ref read_data_impl(const Call&);           // values.cpp
 
 }  // namespace zarn

@@ -112,9 +112,7 @@ public:
         tb_ = Ref::steal(tb);
     }
     PyObject* value() const { return value_.get(); }
-    bool is_ordinary() const {
-        return PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception) != 0;
-    }
+    bool matches(PyObject* cls) const { return PyErr_GivenExceptionMatches(type_.get(), cls) != 0; }
     // Sets the exception again in the interpreter.
     void restore() {
         PyErr_Restore(type_.release_to_caller(), value_.release_to_caller(),
@@ -132,6 +130,30 @@ public:
 private:
     Ref type_, value_, tb_;
 };
+
+// Runs `body`; true when it raised an exception of the class that `class_of()` returns,
+// which is then dropped. The class is looked up only after the exception is taken out of
+// the interpreter (no Python code may run while an exception is set). Other exceptions,
+// and one raised by the lookup (with the first as its context), propagate.
+template <typename Body, typename ClassOf>
+bool raised(Body&& body, ClassOf&& class_of) {
+    try {
+        body();
+        return false;
+    } catch (PyErrorSet&) {
+    }
+    SavedError err;
+    Ref cls;
+    try {
+        cls = class_of();
+    } catch (PyErrorSet&) {
+        err.chain_into_current();
+        throw;
+    }
+    if (err.matches(cls.get())) return true;
+    err.restore();
+    raise();
+}
 
 // Runs `body`; when it raises, `handler(SavedError&)` runs as a Python `except Exception`
 // block would: only for exceptions derived from Exception, and an exception raised by the

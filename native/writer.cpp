@@ -10,10 +10,7 @@ namespace {
 
 // Logs "Failed to write data to redis`<key>` - <error text>" at error level.
 void log_write_failure(const Call& c, PyObject* key, PyObject* error) {
-    Ref text = Ref::check(PyObject_Str(error));
-    Ref line = Ref::check(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key,
-                                               text.get()));
-    call_method(c.global(logger).get(), c.st[Key::error], nullptr, line.get());
+    log_failure(c, Key::error, "Failed to write data to redis`", "` - ", key, error);
 }
 
 // Takes a write item apart into exactly three values, as `data, key, ttl = item` would,
@@ -104,15 +101,13 @@ Ref worker_loop_impl(const Call& c) {
         if (truth(stop.get())) return Ref::borrow(Py_None);
 
         Ref item;
-        try {
-            item = call_method(getattr(self, st[_queue]).get(), st[Key::get], st[kw_timeout],
-                               st[float_0_2]);
-        } catch (PyErrorSet&) {
-            Ref empty = getattr(c.global(Key::queue).get(), st[Empty]);
-            if (!PyErr_ExceptionMatches(empty.get())) throw;
-            PyErr_Clear();
-            continue;
-        }
+        const bool empty = raised(
+            [&] {
+                item = call_method(getattr(self, st[_queue]).get(), st[Key::get],
+                                   st[kw_timeout], st[float_0_2]);
+            },
+            [&] { return getattr(c.global(Key::queue).get(), st[Empty]); });
+        if (empty) continue;
 
         // The item is marked done whatever the write did; an exception that is not an
         // ordinary one (an interruption) still ends the loop, after the mark.

@@ -1,0 +1,56 @@
+// Key housekeeping: delete one key, delete a list of keys in one command, list the keys
+// matching a glob pattern by incremental SCAN. Nothing is caught or logged here.
+#include "class_table.hpp"
+
+namespace zarn {
+
+// delete_data(self, redis_key) -> bool: one DEL; True when the key existed.
+Ref delete_data_impl(const Call& c) {
+    Ref client = getattr(c.self(), c.st[_redis_client]);
+    Ref reply = call_method(client.get(), c.st[delete_], nullptr, c[0]);
+    return Ref::borrow(truth(reply.get()) ? Py_True : Py_False);
+}
+
+// delete_many(self, redis_keys) -> int: one DEL naming every key in list order (nothing
+// sent for an empty list); the server's count of removed keys.
+Ref delete_many_impl(const Call& c) {
+    PyObject* keys = c[0];
+    if (PyList_GET_SIZE(keys) == 0) return Ref::check(PyLong_FromLong(0));
+    // A snapshot of the list: another thread may change it while the command is sent.
+    Ref args = Ref::check(PyList_AsTuple(keys));
+    Ref client = getattr(c.self(), c.st[_redis_client]);
+    Ref remove = getattr(client.get(), c.st[delete_]);
+    Ref reply = Ref::check(PyObject_Vectorcall(remove.get(), &PyTuple_GET_ITEM(args.get(), 0),
+                                               static_cast<size_t>(PyTuple_GET_SIZE(args.get())),
+                                               nullptr));
+    if (reply.get() != Py_None && !PyLong_CheckExact(reply.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int",
+                     Py_TYPE(reply.get())->tp_name);
+        raise();
+    }
+    return reply;
+}
+
+// scan_keys(self, pattern) -> list: every key SCAN reports for MATCH pattern, in order;
+// byte keys decoded as strict UTF-8, other keys unchanged.
+Ref scan_keys_impl(const Call& c) {
+    Ref result = Ref::check(PyList_New(0));
+    Ref client = getattr(c.self(), c.st[_redis_client]);
+    Ref keys = call_method(client.get(), c.st[scan_iter], c.st[kw_match], c[0]);
+    Ref it = Ref::check(PyObject_GetIter(keys.get()));
+    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+        Ref item;
+        if (PyBytes_CheckExact(key.get()))
+            item = Ref::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()),
+                                                   PyBytes_GET_SIZE(key.get()), "strict"));
+        else if (PyBytes_Check(key.get()))
+            item = call_method(key.get(), c.st[decode], nullptr);
+        else
+            item = std::move(key);
+        check_int(PyList_Append(result.get(), item.get()));
+    }
+    if (PyErr_Occurred()) raise();
+    return result;
+}
+
+}  // namespace zarn
