@@ -1,0 +1,68 @@
+"""The shipped type stubs agree with the runtime class, and mypy accepts typed use."""
+
+import ast
+import inspect
+import os
+import pathlib
+import subprocess
+
+import pytest
+
+import zarn_sdk
+import zarn_sdk.redis.redis_wrapper as rw
+
+from conftest import python_command
+
+STUB = pathlib.Path(rw.__file__).with_name("redis_wrapper.pyi")
+EXAMPLE = pathlib.Path(__file__).parent.parent / "examples" / "typed_usage.py"
+
+
+def stub_functions():
+    tree = ast.parse(STUB.read_text())
+    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "RedisWrapper"]
+    return {f.name: f for f in cls.body if isinstance(f, ast.FunctionDef)}
+
+
+def test_stub_and_marker_are_installed():
+    assert STUB.is_file()
+    assert (pathlib.Path(zarn_sdk.__file__).parent / "py.typed").is_file()
+
+
+def test_stub_declares_every_method_with_the_runtime_parameters():
+    stubs = stub_functions()
+    runtime = [n for n, v in vars(rw.RedisWrapper).items() if callable(v)]
+    assert list(stubs) == runtime
+    for name, node in stubs.items():
+        sig = inspect.signature(getattr(rw.RedisWrapper, name))
+        assert [a.arg for a in node.args.args] == list(sig.parameters), name
+        defaults = [p.default for p in sig.parameters.values() if p.default is not p.empty]
+        assert len(node.args.defaults) == len(defaults), name
+        for stub_default, value in zip(node.args.defaults, defaults):
+            if not (isinstance(stub_default, ast.Constant) and stub_default.value is Ellipsis):
+                assert ast.literal_eval(stub_default) == value, name
+        assert node.returns is not None, name
+
+
+def test_mypy_accepts_typed_usage():
+    env = dict(os.environ, MYPY_CACHE_DIR=os.devnull)
+    proc = subprocess.run(
+        [*python_command(), "-m", "mypy", "--strict", "--no-incremental", str(EXAMPLE)],
+        capture_output=True, text=True, env=env, timeout=600,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "Success" in proc.stdout
+
+
+def test_mypy_rejects_a_wrong_argument_type(tmp_path):
+    bad = tmp_path / "bad.py"
+    bad.write_text(
+        "from zarn_sdk.redis.redis_wrapper import RedisWrapper\n"
+        "RedisWrapper(thread=False).write_data(b'key', 'v')\n"
+    )
+    env = dict(os.environ, MYPY_CACHE_DIR=os.devnull)
+    proc = subprocess.run(
+        [*python_command(), "-m", "mypy", "--no-incremental", str(bad)],
+        capture_output=True, text=True, env=env, timeout=600,
+    )
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    assert 'Argument 1 to "write_data" of "RedisWrapper" has incompatible type "bytes"' in proc.stdout
