@@ -61,10 +61,19 @@ void write_item(const Call& c, PyObject* item) {
             call_method(c.self(), c.st[_write_], nullptr, data.get(), redis_key.get(), ttl.get());
         },
         [&](SavedError& err) {
-            Ref shown = key && PyUnicode_Check(key.get()) ? std::move(key)
-                                                          : Ref::check(PyObject_Repr(item));
-            guarded([&] { log_write_failure(c, shown.get(), err.value()); },
-                    [&](SavedError&) { PyErr_WriteUnraisable(c.self()); });
+            // Logging must not end the worker either: a failure to log goes to
+            // sys.unraisablehook instead.
+            guarded(
+                [&] {
+                    Ref shown = key && PyUnicode_Check(key.get())
+                                    ? std::move(key)
+                                    : Ref::check(PyObject_Repr(item));
+                    log_write_failure(c, shown.get(), err.value());
+                },
+                [&](SavedError& log_err) {
+                    log_err.restore();
+                    PyErr_WriteUnraisable(c.self());
+                });
         });
 }
 

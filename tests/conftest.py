@@ -194,3 +194,26 @@ def run_python():
         )
 
     return run
+
+
+def refusal(name: str, expected: str, got: str) -> str:
+    """The TypeError text of an argument of the wrong type."""
+    return f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+
+
+def sent(raw: redis.Redis) -> dict[str, int]:
+    """Commands the server ran since the last CONFIG RESETSTAT, by name, without our own INFO."""
+    stats = raw.info("commandstats")
+    return {
+        name[len("cmdstat_"):]: row["calls"]
+        for name, row in stats.items()
+        if not name.startswith(("cmdstat_info", "cmdstat_config"))
+    }
+
+
+def drained(q, timeout: float = 30.0) -> bool:
+    """Waits for q.join() without letting a lost task_done hang the run."""
+    t = threading.Thread(target=q.join, daemon=True)
+    t.start()
+    t.join(timeout)
+    return not t.is_alive()

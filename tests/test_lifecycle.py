@@ -1,0 +1,268 @@
+"""Construction in direct and background-writer mode, pool and queue sizes, the worker
+thread and exit hook, the exact collaborator calls, and _shutdown_executor."""
+
+import atexit
+import queue
+import threading
+import time
+import types
+
+import pytest
+import redis
+
+import zarn_sdk.redis.redis_wrapper as rw
+
+R = rw.RedisWrapper
+
+
+def _workers():
+    return [t for t in threading.enumerate() if t.name == "RedisWrapperWorker"]
+
+
+@pytest.fixture
+def srv(server):
+    return {"host": server.host, "port": server.port}
+
+
+@pytest.mark.parametrize("thread", [False, 0, None, "", []], ids=repr)
+def test_direct_mode(make_wrapper, srv, thread):
+    hooks, workers = atexit._ncallbacks(), _workers()
+    w = make_wrapper(thread=thread, **srv)
+    assert w._use_thread is thread
+    assert w._queue is None and w._worker is None
+    assert type(w._redis_client) is redis.StrictRedis
+    assert isinstance(w._stop_evt, threading.Event) and not w._stop_evt.is_set()
+    assert _workers() == workers and atexit._ncallbacks() == hooks
+
+
+@pytest.mark.parametrize("thread", [True, 1, "no", [0], object()], ids=repr)
+def test_background_mode(make_wrapper, srv, thread):
+    hooks, workers = atexit._ncallbacks(), _workers()
+    w = make_wrapper(thread=thread, **srv)
+    assert w._use_thread is thread
+    assert type(w._queue) is queue.Queue and w._queue.maxsize == 2 and w._queue.empty()
+    assert isinstance(w._worker, threading.Thread) and w._worker.is_alive()
+    assert w._worker.name == "RedisWrapperWorker" and w._worker.daemon is True
+    assert _workers() == [*workers, w._worker]
+    assert not w._stop_evt.is_set()
+    assert atexit._ncallbacks() == hooks + 1
+
+
+@pytest.mark.parametrize("workers, pool_limit, capacity", [
+    (-5, 10, 1), (0, 10, 1), (1, 10, 1), (2, 10, 2), (3, 15, 3), (10, 50, 10),
+    (10**20, 5 * 10**20, 10**20), (-(10**20), 10, 1),
+])
+def test_sizes_follow_workers(make_wrapper, srv, workers, pool_limit, capacity):
+    for thread in (True, False):
+        w = make_wrapper(thread=thread, workers=workers, **srv)
+        pool = w._redis_client.connection_pool
+        assert pool.max_connections == pool_limit and type(pool.max_connections) is int
+        kwargs = pool.connection_kwargs
+        assert (kwargs["host"], kwargs["port"], kwargs["decode_responses"]) == (srv["host"], srv["port"], False)
+        assert (w._queue.maxsize if thread else w._queue) == (capacity if thread else None)
+    assert len(_workers()) >= 1
+
+
+def test_two_instances_have_two_workers_and_two_hooks(make_wrapper, srv):
+    hooks = atexit._ncallbacks()
+    a, b = make_wrapper(**srv), make_wrapper(**srv)
+    assert a._worker is not b._worker and a._worker.is_alive() and b._worker.is_alive()
+    assert a._redis_client.connection_pool is not b._redis_client.connection_pool
+    assert a._queue is not b._queue and a._stop_evt is not b._stop_evt
+    assert atexit._ncallbacks() == hooks + 2
+
+
+@pytest.mark.parametrize("thread", [True, False])
+def test_construction_sends_nothing(make_wrapper, raw, srv, dead_port, thread):
+    before = raw.info("stats")["total_connections_received"]
+    make_wrapper(thread=thread, **srv)
+    make_wrapper(thread=thread, host="127.0.0.1", port=dead_port)  # no connection check either
+    time.sleep(0.3)  # let the worker go round its idle wait
+    assert raw.info("stats")["total_connections_received"] == before
+
+
+# ---- exact collaborator calls, through fakes in the module namespace ---------------------
+
+class Boom(Exception):
+    pass
+
+
+class Fakes:
+    """Stand-ins for redis, threading, queue and atexit that record every call in order."""
+
+    def __init__(self, monkeypatch, fail=None):
+        self.calls, self.fail, self.made = [], fail, {}
+
+        def maker(name, factory):
+            def make(*args, **kwargs):
+                self.calls.append((name, args, list(kwargs.items())))
+                if name == self.fail:
+                    raise self.error
+                self.made[name] = factory(*args, **kwargs)
+                return self.made[name]
+            return make
+
+        self.error = Boom(fail)
+
+        class Thread:
+            def __init__(self, **kwargs):
+                self.kwargs = kwargs
+
+            def start(self):
+                maker("start", lambda: None)()
+
+            def join(self, timeout=None):
+                pass
+
+        monkeypatch.setattr(rw, "redis", types.SimpleNamespace(
+            ConnectionPool=maker("ConnectionPool", lambda **k: object()),
+            StrictRedis=maker("StrictRedis", lambda **k: object())))
+        monkeypatch.setattr(rw, "threading", types.SimpleNamespace(
+            Event=maker("Event", threading.Event), Thread=maker("Thread", Thread)))
+        monkeypatch.setattr(rw, "queue", types.SimpleNamespace(
+            Queue=maker("Queue", queue.Queue), Empty=queue.Empty, Full=queue.Full))
+        monkeypatch.setattr(rw, "atexit", types.SimpleNamespace(register=maker("register", lambda f: f)))
+
+
+def test_background_construction_calls(monkeypatch):
+    fakes = Fakes(monkeypatch)
+    host, port, workers = "redis-host", 40001, 3
+    w = R(True, host, port, workers)
+    names = [c[0] for c in fakes.calls]
+    assert names == ["ConnectionPool", "StrictRedis", "Event", "Queue", "Thread", "start", "register"]
+    calls = {c[0]: c[1:] for c in fakes.calls}
+    pool_args, pool_kwargs = calls["ConnectionPool"]
+    assert pool_args == () and [k for k, _ in pool_kwargs] == ["host", "port", "max_connections", "decode_responses"]
+    values = dict(pool_kwargs)
+    assert values["host"] is host and values["port"] is port
+    assert values["max_connections"] == 15 and values["decode_responses"] is False
+    assert calls["StrictRedis"] == ((), [("connection_pool", fakes.made["ConnectionPool"])])
+    assert calls["Event"] == ((), []) and calls["Queue"] == ((), [("maxsize", 3)])
+    thread_args, thread_kwargs = calls["Thread"]
+    assert thread_args == () and [k for k, _ in thread_kwargs] == ["target", "name", "daemon"]
+    target = dict(thread_kwargs)["target"]
+    assert target.__self__ is w and target.__func__ is vars(R)["_worker_loop"]
+    assert dict(thread_kwargs)["name"] == "RedisWrapperWorker" and dict(thread_kwargs)["daemon"] is True
+    (hook,), hook_kwargs = calls["register"]
+    assert hook_kwargs == [] and hook.__self__ is w and hook.__func__ is vars(R)["_shutdown_executor"]
+    assert w._redis_client is fakes.made["StrictRedis"] and w._stop_evt is fakes.made["Event"]
+    assert w._queue is fakes.made["Queue"] and w._worker is fakes.made["Thread"]
+
+
+def test_direct_construction_calls(monkeypatch):
+    fakes = Fakes(monkeypatch)
+    port = 2**64  # passed on as it is, never narrowed
+    R(thread=False, host="h", port=port, workers=10**20)
+    assert [c[0] for c in fakes.calls] == ["ConnectionPool", "StrictRedis", "Event"]
+    pool_kwargs = dict(fakes.calls[0][2])
+    assert pool_kwargs["max_connections"] == 5 * 10**20 and pool_kwargs["port"] is port
+
+
+# Attributes on the unfinished instance when each collaborator raises.
+FAILURES = {
+    "ConnectionPool": {"_use_thread"},
+    "StrictRedis": {"_use_thread"},
+    "Event": {"_use_thread", "_redis_client", "_queue", "_worker"},
+    "Queue": {"_use_thread", "_redis_client", "_queue", "_worker", "_stop_evt"},
+    "Thread": {"_use_thread", "_redis_client", "_queue", "_worker", "_stop_evt"},
+    "start": {"_use_thread", "_redis_client", "_queue", "_worker", "_stop_evt"},
+    "register": {"_use_thread", "_redis_client", "_queue", "_worker", "_stop_evt"},
+}
+
+
+@pytest.mark.parametrize("step", FAILURES)
+def test_collaborator_errors_reach_the_caller_unchanged(monkeypatch, step):
+    fakes = Fakes(monkeypatch, fail=step)
+    obj = R.__new__(R)
+    with pytest.raises(Boom) as excinfo:
+        obj.__init__(True, "h", 1, 2)
+    assert excinfo.value is fakes.error
+    assert [c[0] for c in fakes.calls][-1] == step
+    assert set(vars(obj)) == FAILURES[step]
+    if step in ("Queue", "Thread"):
+        assert obj._worker is None
+        assert (obj._queue is None) == (step == "Queue")
+    if step in ("start", "register"):
+        assert obj._worker is fakes.made["Thread"]
+
+
+def test_thread_whose_truth_test_raises(srv):
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError("no truth")
+
+    thread, obj, hooks, workers = Undecided(), R.__new__(R), atexit._ncallbacks(), _workers()
+    with pytest.raises(ZeroDivisionError, match="no truth"):
+        obj.__init__(thread, **srv)
+    assert obj._use_thread is thread and type(obj._redis_client) is redis.StrictRedis
+    assert obj._queue is None and obj._worker is None and not obj._stop_evt.is_set()
+    assert atexit._ncallbacks() == hooks and _workers() == workers
+
+
+# ---- shutdown -----------------------------------------------------------------------------
+
+def test_shutdown_of_a_background_instance(make_wrapper, srv, raw):
+    w = make_wrapper(**srv)
+    worker, client = w._worker, w._redis_client
+    for _ in range(2):
+        assert w._shutdown_executor() is None
+        # The idle worker notices the stop within its 0.2 s wait, inside the 0.5 s join.
+        assert w._stop_evt.is_set() and w._queue is None and w._use_thread is False
+        assert w._worker is worker and not worker.is_alive() and w._redis_client is client
+    assert w._write_({"a": 1}, "after-stop") is True  # a stopped instance stays usable
+    assert raw.get("after-stop") == b'{"a":1}'
+
+
+def test_shutdown_of_a_direct_instance(make_wrapper, srv):
+    w = make_wrapper(thread=False, **srv)
+    for _ in range(2):
+        assert w._shutdown_executor() is None
+        assert w._stop_evt.is_set() and w._use_thread is False
+        assert w._queue is None and w._worker is None
+
+
+def test_stop_event_alone_ends_an_idle_worker(make_wrapper, srv):
+    w = make_wrapper(**srv)
+    time.sleep(0.05)
+    w._stop_evt.set()
+    w._worker.join(1.0)
+    assert not w._worker.is_alive()
+
+
+class FakeWorker:
+    def __init__(self, w, raises=None):
+        self.w, self.raises, self.joins = w, raises, []
+
+    def join(self, *args, **kwargs):
+        self.joins.append((args, kwargs, self.w._stop_evt.is_set(), self.w._queue))
+        if self.raises:
+            raise self.raises
+
+
+@pytest.mark.parametrize("breakage", ["no-stop-event", "join-raises", "worker-without-join", "ok"])
+def test_shutdown_steps_and_swallowed_errors(make_wrapper, dead_port, breakage):
+    w = make_wrapper(thread=False, host="127.0.0.1", port=dead_port)
+    w._queue, w._use_thread = "the-queue", "on"
+    worker = w._worker = FakeWorker(w, RuntimeError("join failed") if breakage == "join-raises" else None)
+    event = w._stop_evt
+    if breakage == "no-stop-event":
+        del w._stop_evt
+    if breakage == "worker-without-join":
+        w._worker = 5
+    assert w._shutdown_executor() is None
+    completed = breakage == "ok"
+    assert (w._queue, w._use_thread) == ((None, False) if completed else ("the-queue", "on"))
+    assert event.is_set() == (breakage != "no-stop-event")
+    if breakage in ("ok", "join-raises"):
+        assert worker.joins == [((), {"timeout": 0.5}, True, "the-queue")]
+    w._stop_evt = event
+
+
+def test_shutdown_lets_keyboard_interrupt_through(make_wrapper, dead_port):
+    w = make_wrapper(thread=False, host="127.0.0.1", port=dead_port)
+    w._queue, w._use_thread = "the-queue", "on"
+    w._worker = FakeWorker(w, KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        w._shutdown_executor()
+    assert w._stop_evt.is_set() and (w._queue, w._use_thread) == ("the-queue", "on")
+    w._worker = None
