@@ -10,25 +10,21 @@ namespace {
 // that fails too, the record is written synchronously. Never blocks.
 Ref enqueue(const Call& c, PyObject* q, PyObject* item) {
     const State& st = c.st;
-    const bool full = raised([&] { call_method(q, st[put_nowait], nullptr, item); },
-                             [&] { return getattr(c.global(Key::queue).get(), st[Full]); });
-    if (!full) return Ref::borrow(Py_True);
-    // Make room. The worker may have emptied the queue meanwhile (Empty): nothing dropped.
-    guarded(
-        [&] {
-            call_method(q, st[get_nowait], nullptr);
-            call_method(q, st[task_done], nullptr);
-        },
-        [](SavedError&) {});
-    return guarded(
-        [&] {
-            call_method(q, st[put_nowait], nullptr, item);
-            return Ref::borrow(Py_True);
-        },
-        [&](SavedError&) {
-            // Other callers took the freed place: write this record now.
-            return call_method(c.self(), st[_write_], nullptr, c[0], c[1], c[2]);
-        });
+    auto full = [&] { return getattr(c.global(Key::queue).get(), st[Full]); };
+    if (!failed_with(try_call_method(q, st[put_nowait], nullptr, item), full))
+        return Ref::borrow(Py_True);
+    // Make room: drop the oldest item and count it done. The worker may have emptied the
+    // queue meanwhile (Empty): then nothing is dropped. Ordinary errors here are ignored.
+    if (Ref dropped = try_call_method(q, st[get_nowait], nullptr)) {
+        if (!try_call_method(q, st[task_done], nullptr)) ignore_ordinary_error();
+    } else {
+        ignore_ordinary_error();
+    }
+    if (try_call_method(q, st[put_nowait], nullptr, item)) return Ref::borrow(Py_True);
+    // Other callers took the freed place: write this record now.
+    return on_ordinary_error([&](SavedError&) {
+        return call_method(c.self(), st[_write_], nullptr, c[0], c[1], c[2]);
+    });
 }
 
 }  // namespace

@@ -109,14 +109,10 @@ Ref worker_loop_impl(const Call& c) {
         Ref stop = call_method(getattr(self, st[_stop_evt]).get(), st[is_set], nullptr);
         if (truth(stop.get())) return Ref::borrow(Py_None);
 
-        Ref item;
-        const bool empty = raised(
-            [&] {
-                item = call_method(getattr(self, st[_queue]).get(), st[Key::get],
+        Ref item = try_call_method(getattr(self, st[_queue]).get(), st[Key::get],
                                    st[kw_timeout], st[float_0_2]);
-            },
-            [&] { return getattr(c.global(Key::queue).get(), st[Empty]); });
-        if (empty) continue;
+        if (failed_with(item, [&] { return getattr(c.global(Key::queue).get(), st[Empty]); }))
+            continue;
 
         // The item is marked done whatever the write did; an exception that is not an
         // ordinary one (an interruption) still ends the loop, after the mark.
