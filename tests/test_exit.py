@@ -33,7 +33,7 @@ def report():
     # Registered before the instances, so it runs after their exit hooks.
     states = [(w._stop_evt.is_set(), w._queue, w._use_thread,
                w._worker is None or not w._worker.is_alive()) for w in holder]
-    print("STATES", repr(states), flush=True)
+    say("STATES", repr(states))
 atexit.register(report)
 """
 
@@ -175,6 +175,7 @@ def test_process_exits_cleanly(run_python, server, raw, dead_port, startup, scen
     for sign in CRASH_SIGNS:
         assert sign not in proc.stderr, proc.stderr
     lines = dict(line.split(" ", 1) for line in proc.stdout.splitlines() if " " in line)
+    assert "STATES" in lines, (proc.stdout, proc.stderr)
     states = eval(lines["STATES"])
     expected = EXPECTED_STATES[scenario]
     assert [s[:3] for s in states] == [e[:3] for e in expected]
