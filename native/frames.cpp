@@ -7,7 +7,8 @@ namespace {
 
 // Puts `item` on the full-or-not queue `q` without waiting. When the queue is full, the
 // oldest waiting item is dropped (and counted done) and the put is tried once more; if
-// that fails too, the record is written synchronously. Never blocks.
+// that fails too, the record is written synchronously (the one road that waits, for the
+// server). Never waits on the queue.
 Ref enqueue(const Call& c, PyObject* q, PyObject* item) {
     const State& st = c.st;
     auto full = [&] { return getattr(c.global(Key::queue).get(), st[Full]); };
