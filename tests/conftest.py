@@ -171,6 +171,12 @@ def make_wrapper():
         w._shutdown_executor()
 
 
+@pytest.fixture
+def direct(make_wrapper, server):
+    """A direct-mode instance on the test server."""
+    return make_wrapper(thread=False, host=server.host, port=server.port)
+
+
 def python_command() -> list[str]:
     """The command that starts this interpreter, behind the emulator when there is one."""
     return [*EMULATOR, sys.executable]

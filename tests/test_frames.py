@@ -48,11 +48,6 @@ def refused_text(port):
 
 
 @pytest.fixture
-def direct(make_wrapper, server):
-    return make_wrapper(thread=False, host=server.host, port=server.port)
-
-
-@pytest.fixture
 def background(make_wrapper, server):
     return make_wrapper(host=server.host, port=server.port, workers=4)
 
