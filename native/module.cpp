@@ -1,5 +1,6 @@
 // The module: definition, multi-phase initialisation, module state and the import sequence.
 #include "function.hpp"
+#include "std_sync.hpp"
 
 #include <iterator>
 
@@ -29,8 +30,9 @@ bool state_init(State& st) {
     st.objects[int_10] = PyLong_FromLong(10);
     st.objects[float_0_2] = PyFloat_FromDouble(0.2);
     st.objects[float_0_5] = PyFloat_FromDouble(0.5);
-    for (PyObject* o : st.objects)
-        if (!o) return false;
+    // The captured entries are filled later (capture_std_sync) and may stay NULL.
+    for (unsigned k = 0; k < std_queue_get; ++k)
+        if (!st.objects[k]) return false;
     return true;
 }
 
@@ -108,6 +110,7 @@ void run_import_sequence(PyObject* module) {
     Ref logger = call(get_logger.get(), nullptr, tag.get());
     check_int(PyModule_AddObjectRef(module, "logger", logger.get()));
 
+    capture_std_sync(state_of(module));
     Ref cls = build_class(module, host_default(module).get());
     check_int(PyModule_AddObjectRef(module, "RedisWrapper", cls.get()));
 }

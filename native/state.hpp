@@ -48,7 +48,23 @@ namespace zarn {
     X(_shutdown_executor, "_shutdown_executor")     \
     X(delete_data, "delete_data")                   \
     X(read_data, "read_data")                       \
-    X(worker_name, "RedisWrapperWorker")
+    X(worker_name, "RedisWrapperWorker")            \
+    X(not_empty, "not_empty")                       \
+    X(not_full, "not_full")                         \
+    X(all_tasks_done, "all_tasks_done")             \
+    X(unfinished_tasks, "unfinished_tasks")         \
+    X(_qsize, "_qsize")                             \
+    X(_get, "_get")                                 \
+    X(_lock, "_lock")                               \
+    X(_waiters, "_waiters")                         \
+    X(_is_owned, "_is_owned")                       \
+    X(_flag, "_flag")                               \
+    X(notify, "notify")                             \
+    X(popleft, "popleft")                           \
+    X(acquire, "acquire")                           \
+    X(release, "release")                           \
+    X(dunder_enter, "__enter__")                    \
+    X(dunder_exit, "__exit__")
 
 // Keyword-name tuples: X(identifier, names...).
 #define ZARN_KWNAMES(X)                                                    \
@@ -61,6 +77,21 @@ namespace zarn {
     X(kw_pool, "host", "port", "max_connections", "decode_responses")      \
     X(kw_thread, "target", "name", "daemon")
 
+// The standard library's own queue and event methods and types, captured at import for the
+// worker's shortcuts (std_sync.cpp); each stays NULL when it could not be vouched for.
+#define ZARN_CAPTURED(X)   \
+    X(std_queue_get)       \
+    X(std_queue_task_done) \
+    X(std_queue_qsize)     \
+    X(std_queue_get_)      \
+    X(std_cond_enter)      \
+    X(std_cond_exit)       \
+    X(std_cond_notify)     \
+    X(std_cond_is_owned)   \
+    X(std_event_is_set)    \
+    X(std_lock_type)       \
+    X(std_deque_type)
+
 // Other constants: X(identifier).
 #define ZARN_CONSTS(X) \
     X(int_1)           \
@@ -72,6 +103,7 @@ namespace zarn {
 enum Key : unsigned {
 #define ZARN_KEY(id, ...) id,
     ZARN_NAMES(ZARN_KEY) ZARN_KWNAMES(ZARN_KEY) ZARN_CONSTS(ZARN_KEY)
+    ZARN_CAPTURED(ZARN_KEY)
 #undef ZARN_KEY
     key_count
 };

@@ -1,6 +1,7 @@
 // The record write (encode a frame record as JSON and SET it) and the background worker
 // loop that drains the write queue through it.
 #include "class_table.hpp"
+#include "std_sync.hpp"
 
 #include <array>
 #include <optional>
@@ -77,6 +78,14 @@ void write_item(const Call& c, PyObject* item) {
         });
 }
 
+// self._stop_evt.is_set(), tested for truth.
+bool stop_requested(const State& st, PyObject* self) {
+    Ref event = getattr(self, st[_stop_evt]);
+    if (std::optional<bool> flag = event_flag(st, event.get())) return *flag;
+    Ref stop = call_method(event.get(), st[is_set], nullptr);
+    return truth(stop.get());
+}
+
 }  // namespace
 
 // _write_(self, data, redis_key, ttl=None) -> bool
@@ -106,11 +115,14 @@ Ref worker_loop_impl(const Call& c) {
     const State& st = c.st;
     PyObject* self = c.self();
     for (;;) {
-        Ref stop = call_method(getattr(self, st[_stop_evt]).get(), st[is_set], nullptr);
-        if (truth(stop.get())) return Ref::borrow(Py_None);
+        if (stop_requested(st, self)) return Ref::borrow(Py_None);
 
-        Ref item = try_call_method(getattr(self, st[_queue]).get(), st[Key::get],
-                                   st[kw_timeout], st[float_0_2]);
+        Ref queue = getattr(self, st[_queue]);
+        std::optional<Ref> waiting = take_waiting_item(st, queue.get());
+        Ref item = waiting ? std::move(*waiting)
+                           : try_call_method(queue.get(), st[Key::get], st[kw_timeout],
+                                             st[float_0_2]);
+        queue = Ref();
         if (failed_with(item, [&] { return getattr(c.global(Key::queue).get(), st[Empty]); }))
             continue;
 
@@ -124,8 +136,13 @@ Ref worker_loop_impl(const Call& c) {
         }
         std::optional<SavedError> pending;
         if (failed) pending.emplace();
-        guarded([&] { call_method(getattr(self, st[_queue]).get(), st[task_done], nullptr); },
-                [](SavedError&) {});
+        guarded(
+            [&] {
+                Ref queue = getattr(self, st[_queue]);
+                if (!count_down_task(st, queue.get()))
+                    call_method(queue.get(), st[task_done], nullptr);
+            },
+            [](SavedError&) {});
         if (pending) {
             pending->restore();
             raise();

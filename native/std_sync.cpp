@@ -1,0 +1,184 @@
+// Shortcuts for queue.Queue.get/task_done and threading.Event.is_set (see std_sync.hpp).
+#include "std_sync.hpp"
+
+namespace zarn {
+namespace {
+
+// cls.<name> when it is a plain Python function defined in the module `home`, else NULL
+// (a class patched before this module was imported is not vouched for).
+PyObject* standard_function(PyObject* cls, const char* name, const char* home) {
+    Ref f = Ref::steal(PyObject_GetAttrString(cls, name));
+    if (!f || !PyFunction_Check(f.get())) return nullptr;
+    PyObject* where = PyFunction_GetModule(f.get());
+    if (!where || !PyUnicode_Check(where) || PyUnicode_CompareWithASCIIString(where, home) != 0)
+        return nullptr;
+    return f.release_to_caller();
+}
+
+PyObject* attribute_of(const char* module, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    return mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
+}
+
+// True when `obj.<name>(...)` would call `expected`: found on the type, not shadowed by
+// the instance. A failed lookup declines; the real call then meets the same failure.
+bool resolves_to(PyObject* obj, PyObject* name, PyObject* expected) {
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name, &found);
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(found);
+    return unbound == 1 && found == expected;
+}
+
+// obj.<name>, or an empty Ref (error cleared) when it cannot be read.
+Ref read(PyObject* obj, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(obj, name);
+    if (!v) PyErr_Clear();
+    return Ref::steal(v);
+}
+
+// The plain lock of a standard Condition, whose `with` block is lock.acquire() ...
+// lock.release(); an empty Ref when `cond` is anything else.
+Ref condition_lock(const State& st, PyObject* cond) {
+    if (!resolves_to(cond, st[dunder_enter], st[std_cond_enter]) ||
+        !resolves_to(cond, st[dunder_exit], st[std_cond_exit]))
+        return {};
+    Ref lock = read(cond, st[_lock]);
+    if (!lock || Py_TYPE(lock.get()) != reinterpret_cast<PyTypeObject*>(st[std_lock_type]))
+        return {};
+    return lock;
+}
+
+// Holds a plain lock for one scope, as a `with` block on its Condition does. acquire()
+// lets the GIL go while it waits, so a producer holding the lock can finish.
+class Held {
+public:
+    Held(const State& st, PyObject* lock) : st_(st), lock_(lock) {
+        call_method(lock_, st_[acquire], nullptr);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+        // Not at interpreter exit on a thread without the GIL (see Ref::release).
+        if (_Py_IsFinalizing() && !PyGILState_Check()) return;
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        Ref done = try_call_method(lock_, st_[release], nullptr);
+        if (!done) PyErr_WriteUnraisable(lock_);
+        PyErr_Restore(t, v, tb);
+    }
+
+private:
+    const State& st_;
+    PyObject* lock_;
+};
+
+// True when cond.notify() would find nobody waiting and so do nothing: a standard
+// Condition on `lock`, which this thread holds, with an empty waiter list.
+bool nobody_waits(const State& st, PyObject* cond, PyObject* lock) {
+    if (!resolves_to(cond, st[notify], st[std_cond_notify]) ||
+        !resolves_to(cond, st[_is_owned], st[std_cond_is_owned]))
+        return false;
+    Ref own = read(cond, st[_lock]);
+    Ref waiters = read(cond, st[_waiters]);
+    return own.get() == lock && waiters &&
+           Py_TYPE(waiters.get()) == reinterpret_cast<PyTypeObject*>(st[std_deque_type]) &&
+           PyObject_Size(waiters.get()) == 0;
+}
+
+}  // namespace
+
+void capture_std_sync(State& st) {
+    Ref queue_cls = Ref::steal(attribute_of("queue", "Queue"));
+    Ref cond_cls = Ref::steal(attribute_of("threading", "Condition"));
+    Ref event_cls = Ref::steal(attribute_of("threading", "Event"));
+    PyErr_Clear();
+    struct Source {
+        Key key;
+        PyObject* cls;
+        const char* name;
+        const char* home;
+    };
+    const Source sources[] = {
+        {std_queue_get, queue_cls.get(), "get", "queue"},
+        {std_queue_task_done, queue_cls.get(), "task_done", "queue"},
+        {std_queue_qsize, queue_cls.get(), "_qsize", "queue"},
+        {std_queue_get_, queue_cls.get(), "_get", "queue"},
+        {std_cond_enter, cond_cls.get(), "__enter__", "threading"},
+        {std_cond_exit, cond_cls.get(), "__exit__", "threading"},
+        {std_cond_notify, cond_cls.get(), "notify", "threading"},
+        {std_cond_is_owned, cond_cls.get(), "_is_owned", "threading"},
+        {std_event_is_set, event_cls.get(), "is_set", "threading"},
+    };
+    for (const Source& s : sources)
+        st.objects[s.key] = s.cls ? standard_function(s.cls, s.name, s.home) : nullptr;
+    st.objects[std_lock_type] = attribute_of("_thread", "LockType");
+    st.objects[std_deque_type] = attribute_of("_collections", "deque");
+    PyErr_Clear();
+    // One missing piece turns every shortcut off.
+    for (unsigned k = std_queue_get; k <= std_deque_type; ++k)
+        if (!st.objects[k]) {
+            for (unsigned j = std_queue_get; j <= std_deque_type; ++j) Py_CLEAR(st.objects[j]);
+            return;
+        }
+}
+
+std::optional<Ref> take_waiting_item(const State& st, PyObject* q) {
+    if (!st[std_queue_get] || !resolves_to(q, st[get], st[std_queue_get]) ||
+        !resolves_to(q, st[_qsize], st[std_queue_qsize]) ||
+        !resolves_to(q, st[_get], st[std_queue_get_]))
+        return std::nullopt;
+    Ref not_empty = read(q, st[Key::not_empty]);
+    Ref lock = not_empty ? condition_lock(st, not_empty.get()) : Ref();
+    if (!lock) return std::nullopt;
+    try {
+        Held held(st, lock.get());
+        // _qsize() and _get() are len() and popleft() of the deque in q.queue.
+        Ref items = getattr(q, st[Key::queue]);
+        if (Py_TYPE(items.get()) != reinterpret_cast<PyTypeObject*>(st[std_deque_type]) ||
+            PyObject_Size(items.get()) == 0)
+            return std::nullopt;
+        Ref item = call_method(items.get(), st[popleft], nullptr);
+        Ref not_full = getattr(q, st[Key::not_full]);
+        if (!nobody_waits(st, not_full.get(), lock.get()))
+            call_method(not_full.get(), st[notify], nullptr);
+        return item;
+    } catch (PyErrorSet&) {
+        return Ref();
+    }
+}
+
+bool count_down_task(const State& st, PyObject* q) {
+    if (!st[std_queue_task_done] || !resolves_to(q, st[task_done], st[std_queue_task_done]))
+        return false;
+    Ref cond = read(q, st[all_tasks_done]);
+    Ref lock = cond ? condition_lock(st, cond.get()) : Ref();
+    if (!lock) return false;
+    Held held(st, lock.get());
+    Ref unfinished = getattr(q, st[Key::unfinished_tasks]);
+    if (!PyLong_CheckExact(unfinished.get())) return false;
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(unfinished.get(), &overflow);
+    // At one or below, the real call wakes join() or refuses: leave that to it.
+    if (overflow != 0 || count <= 1) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    Ref less = Ref::check(PyLong_FromLongLong(count - 1));
+    setattr(q, st[Key::unfinished_tasks], less.get());
+    return true;
+}
+
+std::optional<bool> event_flag(const State& st, PyObject* ev) {
+    if (!st[std_event_is_set] || !resolves_to(ev, st[is_set], st[std_event_is_set]))
+        return std::nullopt;
+    Ref flag = read(ev, st[_flag]);
+    if (flag.get() == Py_True) return true;
+    if (flag.get() == Py_False) return false;
+    return std::nullopt;
+}
+
+}  // namespace zarn
