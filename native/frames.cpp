@@ -1,9 +1,23 @@
 // Frame records: the frame write with its queueing policy (queue without waiting, drop the
 // oldest when full, write synchronously as a last resort) and the decoding frame read.
 #include "class_table.hpp"
+#include "std_sync.hpp"
 
 namespace zarn {
 namespace {
+
+// True when an exception of class `raised` would be caught as the class `full()` returns
+// (looked up now); a failing lookup answers false, and the real call then meets it again.
+template <typename FullClass>
+bool full_matches(FullClass&& full, PyObject* raised) {
+    try {
+        Ref cls = full();
+        return PyErr_GivenExceptionMatches(raised, cls.get()) != 0;
+    } catch (PyErrorSet&) {
+        PyErr_Clear();
+        return false;
+    }
+}
 
 // Puts `item` on the full-or-not queue `q` without waiting. When the queue is full, the
 // oldest waiting item is dropped (and counted done) and the put is tried once more; if
@@ -12,16 +26,42 @@ namespace {
 Ref enqueue(const Call& c, PyObject* q, PyObject* item) {
     const State& st = c.st;
     auto full = [&] { return getattr(c.global(Key::queue).get(), st[Full]); };
-    if (!failed_with(try_call_method(q, st[put_nowait], nullptr, item), full))
-        return Ref::borrow(Py_True);
+    PyObject* raised = nullptr;
+    switch (offer_item(st, q, item, &raised)) {
+        case Offer::queued:
+            return Ref::borrow(Py_True);
+        case Offer::full:
+            // The put would raise `raised`: go on as when that is our Full, else make the
+            // real call, which raises it to the caller (or finds room by now).
+            if (full_matches(full, raised)) break;
+            [[fallthrough]];
+        case Offer::declined:
+            if (!failed_with(try_call_method(q, st[put_nowait], nullptr, item), full))
+                return Ref::borrow(Py_True);
+    }
     // Make room: drop the oldest item and count it done. The worker may have emptied the
     // queue meanwhile (Empty): then nothing is dropped. Ordinary errors here are ignored.
-    if (Ref dropped = try_call_method(q, st[get_nowait], nullptr)) {
-        if (!try_call_method(q, st[task_done], nullptr)) ignore_ordinary_error();
+    // (No C++ throw on the expected failures: a throw costs about a microsecond.)
+    std::optional<Ref> oldest = take_waiting_item(st, q, Key::get_nowait);
+    if (Ref dropped = oldest ? std::move(*oldest) : try_call_method(q, st[get_nowait], nullptr)) {
+        bool counted = false;
+        try {
+            counted = count_down_task(st, q) || try_call_method(q, st[task_done], nullptr);
+        } catch (PyErrorSet&) {
+        }
+        if (!counted) ignore_ordinary_error();
     } else {
         ignore_ordinary_error();
     }
-    if (try_call_method(q, st[put_nowait], nullptr, item)) return Ref::borrow(Py_True);
+    // Put again. When that cannot be done here, the real call fails (or succeeds) itself,
+    // so that the fallback sees its exception.
+    Ref again;
+    try {
+        if (offer_item(st, q, item, &raised) == Offer::queued) return Ref::borrow(Py_True);
+        again = try_call_method(q, st[put_nowait], nullptr, item);
+    } catch (PyErrorSet&) {
+    }
+    if (again) return Ref::borrow(Py_True);
     // Other callers took the freed place: write this record now.
     return on_ordinary_error([&](SavedError&) {
         return call_method(c.self(), st[_write_], nullptr, c[0], c[1], c[2]);

@@ -64,7 +64,11 @@ namespace zarn {
     X(acquire, "acquire")                           \
     X(release, "release")                           \
     X(dunder_enter, "__enter__")                    \
-    X(dunder_exit, "__exit__")
+    X(dunder_exit, "__exit__")                      \
+    X(put, "put")                                   \
+    X(_put, "_put")                                 \
+    X(maxsize, "maxsize")                           \
+    X(append, "append")
 
 // Keyword-name tuples: X(identifier, names...).
 #define ZARN_KWNAMES(X)                                                    \
@@ -78,12 +82,16 @@ namespace zarn {
     X(kw_thread, "target", "name", "daemon")
 
 // The standard library's own queue and event methods and types, captured at import for the
-// worker's shortcuts (std_sync.cpp); each stays NULL when it could not be vouched for.
+// queue shortcuts (std_sync.cpp); each stays NULL when it could not be vouched for.
 #define ZARN_CAPTURED(X)   \
     X(std_queue_get)       \
     X(std_queue_task_done) \
     X(std_queue_qsize)     \
     X(std_queue_get_)      \
+    X(std_queue_get_nowait) \
+    X(std_queue_put_nowait) \
+    X(std_queue_put)       \
+    X(std_queue_put_)      \
     X(std_cond_enter)      \
     X(std_cond_exit)       \
     X(std_cond_notify)     \

@@ -1,6 +1,8 @@
 // Shortcuts for queue.Queue.get/task_done and threading.Event.is_set (see std_sync.hpp).
 #include "std_sync.hpp"
 
+#include <initializer_list>
+
 namespace zarn {
 namespace {
 
@@ -50,6 +52,22 @@ Ref condition_lock(const State& st, PyObject* cond) {
     if (!lock || Py_TYPE(lock.get()) != reinterpret_cast<PyTypeObject*>(st[std_lock_type]))
         return {};
     return lock;
+}
+
+// A method and the standard function it must resolve to.
+struct Vouch {
+    Key name;
+    Key standard;
+};
+
+// The plain lock under q.<condition> when each of `methods` resolves on q to its standard
+// function and the condition is a standard one; else an empty Ref.
+Ref lock_if_standard(const State& st, PyObject* q, std::initializer_list<Vouch> methods,
+                     Key condition) {
+    for (const Vouch& m : methods)
+        if (!st[m.standard] || !resolves_to(q, st[m.name], st[m.standard])) return {};
+    Ref cond = read(q, st[condition]);
+    return cond ? condition_lock(st, cond.get()) : Ref();
 }
 
 // Holds a plain lock for one scope, as a `with` block on its Condition does. acquire()
@@ -107,6 +125,10 @@ void capture_std_sync(State& st) {
         {std_queue_task_done, queue_cls.get(), "task_done", "queue"},
         {std_queue_qsize, queue_cls.get(), "_qsize", "queue"},
         {std_queue_get_, queue_cls.get(), "_get", "queue"},
+        {std_queue_get_nowait, queue_cls.get(), "get_nowait", "queue"},
+        {std_queue_put_nowait, queue_cls.get(), "put_nowait", "queue"},
+        {std_queue_put, queue_cls.get(), "put", "queue"},
+        {std_queue_put_, queue_cls.get(), "_put", "queue"},
         {std_cond_enter, cond_cls.get(), "__enter__", "threading"},
         {std_cond_exit, cond_cls.get(), "__exit__", "threading"},
         {std_cond_notify, cond_cls.get(), "notify", "threading"},
@@ -126,13 +148,15 @@ void capture_std_sync(State& st) {
         }
 }
 
-std::optional<Ref> take_waiting_item(const State& st, PyObject* q) {
-    if (!st[std_queue_get] || !resolves_to(q, st[get], st[std_queue_get]) ||
-        !resolves_to(q, st[_qsize], st[std_queue_qsize]) ||
-        !resolves_to(q, st[_get], st[std_queue_get_]))
-        return std::nullopt;
-    Ref not_empty = read(q, st[Key::not_empty]);
-    Ref lock = not_empty ? condition_lock(st, not_empty.get()) : Ref();
+std::optional<Ref> take_waiting_item(const State& st, PyObject* q, Key via) {
+    // get_nowait() is get(False); both reach _qsize() and _get().
+    const Key std_via = via == get_nowait ? std_queue_get_nowait : std_queue_get;
+    Ref lock = lock_if_standard(st, q,
+                                {{via, std_via},
+                                 {get, std_queue_get},
+                                 {_qsize, std_queue_qsize},
+                                 {_get, std_queue_get_}},
+                                Key::not_empty);
     if (!lock) return std::nullopt;
     try {
         Held held(st, lock.get());
@@ -151,11 +175,50 @@ std::optional<Ref> take_waiting_item(const State& st, PyObject* q) {
     }
 }
 
+Offer offer_item(const State& st, PyObject* q, PyObject* item, PyObject** full_class) {
+    // put_nowait() is put(item, False), which reaches _qsize() and _put().
+    Ref lock = lock_if_standard(st, q,
+                                {{put_nowait, std_queue_put_nowait},
+                                 {put, std_queue_put},
+                                 {_qsize, std_queue_qsize},
+                                 {_put, std_queue_put_}},
+                                Key::not_full);
+    if (!lock) return Offer::declined;
+    Held held(st, lock.get());
+    // Everything the put reads, read before anything changes, so that declining leaves
+    // the queue as it was.
+    Ref items = read(q, st[Key::queue]);
+    Ref capacity = read(q, st[Key::maxsize]);
+    Ref unfinished = read(q, st[Key::unfinished_tasks]);
+    Ref not_empty = read(q, st[Key::not_empty]);
+    if (!items || Py_TYPE(items.get()) != reinterpret_cast<PyTypeObject*>(st[std_deque_type]) ||
+        !capacity || !PyLong_CheckExact(capacity.get()) || !unfinished ||
+        !PyLong_CheckExact(unfinished.get()) || !not_empty)
+        return Offer::declined;
+    int overflow = 0;
+    const long long cap = PyLong_AsLongLongAndOverflow(capacity.get(), &overflow);
+    if (overflow != 0) return Offer::declined;
+    if (cap > 0 && PyObject_Size(items.get()) >= cap) {
+        // The class that `raise Full` in the queue module would raise now.
+        PyObject* cls = PyDict_GetItemWithError(PyFunction_GetGlobals(st[std_queue_put]), st[Full]);
+        if (!cls || !PyExceptionClass_Check(cls) ||
+            PyObject_IsSubclass(cls, PyExc_Exception) != 1) {
+            PyErr_Clear();
+            return Offer::declined;
+        }
+        *full_class = cls;
+        return Offer::full;
+    }
+    call_method(items.get(), st[append], nullptr, item);
+    Ref more = Ref::check(PyNumber_Add(unfinished.get(), st[int_1]));
+    setattr(q, st[Key::unfinished_tasks], more.get());
+    if (!nobody_waits(st, not_empty.get(), lock.get()))
+        call_method(not_empty.get(), st[notify], nullptr);
+    return Offer::queued;
+}
+
 bool count_down_task(const State& st, PyObject* q) {
-    if (!st[std_queue_task_done] || !resolves_to(q, st[task_done], st[std_queue_task_done]))
-        return false;
-    Ref cond = read(q, st[all_tasks_done]);
-    Ref lock = cond ? condition_lock(st, cond.get()) : Ref();
+    Ref lock = lock_if_standard(st, q, {{task_done, std_queue_task_done}}, all_tasks_done);
     if (!lock) return false;
     Held held(st, lock.get());
     Ref unfinished = getattr(q, st[Key::unfinished_tasks]);

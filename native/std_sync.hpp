@@ -1,8 +1,10 @@
-// Shortcuts for the worker's three calls on the standard library's synchronisation
-// objects: queue.Queue's get() and task_done() and threading.Event's is_set().
+// Shortcuts for the calls on the standard library's synchronisation objects that every
+// record makes: queue.Queue's put_nowait(), get(), get_nowait() and task_done(), and
+// threading.Event's is_set().
 //
-// Written in Python, those three calls cost about 13,000 instructions per record, as much
-// as a tenth of a whole SET round trip through redis-py. Each shortcut does the same work
+// Written in Python, the worker's three calls cost about 13,000 instructions per record and
+// a put_nowait() about 9,000 (the full-queue round of a frame write, with its exception,
+// some 34,000). Each shortcut does the same work
 // in C++ on the object's own state, under the object's own lock, and only when the call
 // would run the standard library's code: every method and special method the call would
 // reach must resolve, on this object, to the function captured from the standard library
@@ -20,10 +22,17 @@ namespace zarn {
 // vouched for (a patched class, a stand-in module) leaves its shortcuts off.
 void capture_std_sync(State& st);
 
-// q.get(timeout=...) when an item is waiting: the item (an empty Ref with the exception
-// set if a step failed, as the real call would have). nullopt: declined, nothing done;
-// this includes an empty queue, where the real call waits.
-std::optional<Ref> take_waiting_item(const State& st, PyObject* q);
+// q.get(timeout=...) (via = Key::get) or q.get_nowait() (via = Key::get_nowait) when an
+// item is waiting: the item (an empty Ref with the exception set if a step failed, as the
+// real call would have). nullopt: declined, nothing done; this includes an empty queue,
+// where the real call waits or raises Empty.
+std::optional<Ref> take_waiting_item(const State& st, PyObject* q, Key via);
+
+// q.put_nowait(item). `full`: the queue is at capacity and the real call would raise
+// `*full_class` (set to that class, a borrowed reference), having changed nothing.
+// Throws PyErrorSet when a step fails, as the real call would raise.
+enum class Offer { queued, full, declined };
+Offer offer_item(const State& st, PyObject* q, PyObject* item, PyObject** full_class);
 
 // q.task_done() when other tasks stay unfinished, which only counts down. True: done;
 // false: declined, nothing done. Throws PyErrorSet when a step fails.

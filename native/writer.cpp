@@ -118,7 +118,7 @@ Ref worker_loop_impl(const Call& c) {
         if (stop_requested(st, self)) return Ref::borrow(Py_None);
 
         Ref queue = getattr(self, st[_queue]);
-        std::optional<Ref> waiting = take_waiting_item(st, queue.get());
+        std::optional<Ref> waiting = take_waiting_item(st, queue.get(), Key::get);
         Ref item = waiting ? std::move(*waiting)
                            : try_call_method(queue.get(), st[Key::get], st[kw_timeout],
                                              st[float_0_2]);

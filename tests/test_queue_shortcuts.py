@@ -1,4 +1,5 @@
-"""The worker's calls on the standard queue.Queue and threading.Event (get, task_done,
+"""The calls on the standard queue.Queue and threading.Event that every record makes (the
+frame write's put_nowait, get_nowait and task_done; the worker's get, task_done and
 is_set): they must act as those methods do, and the methods must really be called as soon
 as any of them, or what they call, is not the standard library's own."""
 
@@ -6,6 +7,7 @@ import functools
 import queue
 import textwrap
 import threading
+import time
 
 import orjson
 import pytest
@@ -44,6 +46,21 @@ def test_burst_and_blocked_producers(make_wrapper, server, raw):
     assert not producer.is_alive(), "a producer blocked in put() was never woken"
     assert drained(w._queue) and w._queue.unfinished_tasks == 0
     assert stored(raw, items)
+
+
+def test_a_waiting_consumer_is_woken_by_each_queued_write(direct):
+    direct._use_thread, direct._queue = True, queue.Queue(maxsize=4)
+    got = []
+    consumer = threading.Thread(target=lambda: [got.append(direct._queue.get()) for _ in range(50)],
+                                daemon=True)
+    consumer.start()
+    for i in range(50):
+        assert direct.write_zarn_data({"i": i}, f"woken:{i}") is True
+        while direct._queue.full() and consumer.is_alive():
+            time.sleep(0.001)
+    consumer.join(10)
+    assert not consumer.is_alive(), "a consumer waiting in get() was never woken"
+    assert [key for _, key, _ in got] == [f"woken:{i}" for i in range(50)]
 
 
 def counting(calls, original):
@@ -89,6 +106,40 @@ def test_a_replaced_standard_method_is_called(direct, raw, monkeypatch, where, c
     run_worker_over(direct, q)
     assert sum(1 for s in calls if s is target) >= least
     assert stored(raw)
+
+
+# The frame write on a queue of two kept full: six writes, of which four drop the oldest.
+# (class, method, fewest calls on the queue)
+PRODUCER_PATCHED = [
+    (queue.Queue, "put_nowait", 10),
+    (queue.Queue, "put", 10),
+    (queue.Queue, "_put", 6),
+    (queue.Queue, "get_nowait", 4),
+    (queue.Queue, "_get", 4),
+    (queue.Queue, "task_done", 4),
+    (threading.Condition, "__enter__", 10),
+]
+PRODUCER_REPLACED = [(where, *p) for p in PRODUCER_PATCHED for where in ("class", "instance")
+                     if where == "class" or not p[1].startswith("__")]
+
+
+@pytest.mark.parametrize("where, cls, name, least", PRODUCER_REPLACED,
+                         ids=[f"{w}-{c.__name__}.{n}" for w, c, n, _ in PRODUCER_REPLACED])
+def test_a_replaced_standard_method_is_called_by_the_frame_write(direct, monkeypatch, where, cls,
+                                                                 name, least):
+    q = queue.Queue(maxsize=2)
+    direct._use_thread, direct._queue = True, q
+    calls = []
+    method = counting(calls, getattr(cls, name))
+    target = q.not_full if name == "__enter__" else q
+    if where == "class":
+        monkeypatch.setattr(cls, name, method)
+    else:
+        setattr(q, name, functools.partial(method, q))
+    for i in range(6):
+        assert direct.write_zarn_data({"i": i}, f"full:{i}") is True
+    assert sum(1 for s in calls if s is target) >= least
+    assert [key for _, key, _ in q.queue] == ["full:4", "full:5"] and q.unfinished_tasks == 2
 
 
 def test_a_method_replaced_before_import_is_called(run_python, server):
