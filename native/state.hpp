@@ -68,7 +68,8 @@ namespace zarn {
     X(put, "put")                                   \
     X(_put, "_put")                                 \
     X(maxsize, "maxsize")                           \
-    X(append, "append")
+    X(append, "append")                             \
+    X(notify_all, "notify_all")
 
 // Keyword-name tuples: X(identifier, names...).
 #define ZARN_KWNAMES(X)                                                    \
@@ -95,6 +96,7 @@ namespace zarn {
     X(std_cond_enter)      \
     X(std_cond_exit)       \
     X(std_cond_notify)     \
+    X(std_cond_notify_all) \
     X(std_cond_is_owned)   \
     X(std_event_is_set)    \
     X(std_lock_type)       \

@@ -42,11 +42,17 @@ Ref read(PyObject* obj, PyObject* name) {
     return Ref::steal(v);
 }
 
+// True when the `with` statement would call `expected` as cond.<name>: special methods are
+// looked up on the type only.
+bool special_is(PyObject* cond, PyObject* name, PyObject* expected) {
+    return _PyType_Lookup(Py_TYPE(cond), name) == expected;
+}
+
 // The plain lock of a standard Condition, whose `with` block is lock.acquire() ...
 // lock.release(); an empty Ref when `cond` is anything else.
 Ref condition_lock(const State& st, PyObject* cond) {
-    if (!resolves_to(cond, st[dunder_enter], st[std_cond_enter]) ||
-        !resolves_to(cond, st[dunder_exit], st[std_cond_exit]))
+    if (!special_is(cond, st[dunder_enter], st[std_cond_enter]) ||
+        !special_is(cond, st[dunder_exit], st[std_cond_exit]))
         return {};
     Ref lock = read(cond, st[_lock]);
     if (!lock || Py_TYPE(lock.get()) != reinterpret_cast<PyTypeObject*>(st[std_lock_type]))
@@ -94,10 +100,12 @@ private:
     PyObject* lock_;
 };
 
-// True when cond.notify() would find nobody waiting and so do nothing: a standard
-// Condition on `lock`, which this thread holds, with an empty waiter list.
-bool nobody_waits(const State& st, PyObject* cond, PyObject* lock) {
-    if (!resolves_to(cond, st[notify], st[std_cond_notify]) ||
+// True when cond.notify() (or cond.notify_all(), with `all`) would find nobody waiting
+// and so do nothing: a standard Condition on `lock`, which this thread holds, with an
+// empty waiter list.
+bool nobody_waits(const State& st, PyObject* cond, PyObject* lock, bool all = false) {
+    if ((all && !resolves_to(cond, st[notify_all], st[std_cond_notify_all])) ||
+        !resolves_to(cond, st[notify], st[std_cond_notify]) ||
         !resolves_to(cond, st[_is_owned], st[std_cond_is_owned]))
         return false;
     Ref own = read(cond, st[_lock]);
@@ -132,6 +140,7 @@ void capture_std_sync(State& st) {
         {std_cond_enter, cond_cls.get(), "__enter__", "threading"},
         {std_cond_exit, cond_cls.get(), "__exit__", "threading"},
         {std_cond_notify, cond_cls.get(), "notify", "threading"},
+        {std_cond_notify_all, cond_cls.get(), "notify_all", "threading"},
         {std_cond_is_owned, cond_cls.get(), "_is_owned", "threading"},
         {std_event_is_set, event_cls.get(), "is_set", "threading"},
     };
@@ -225,10 +234,15 @@ bool count_down_task(const State& st, PyObject* q) {
     if (!PyLong_CheckExact(unfinished.get())) return false;
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(unfinished.get(), &overflow);
-    // At one or below, the real call wakes join() or refuses: leave that to it.
-    if (overflow != 0 || count <= 1) {
+    // Below one the real call refuses; at one it wakes join()'s waiters (notify_all()),
+    // which is left to it unless nobody waits.
+    if (overflow != 0 || count < 1) {
         if (PyErr_Occurred()) raise();
         return false;
+    }
+    if (count == 1) {
+        Ref cond = read(q, st[all_tasks_done]);
+        if (!cond || !nobody_waits(st, cond.get(), lock.get(), true)) return false;
     }
     Ref less = Ref::check(PyLong_FromLongLong(count - 1));
     setattr(q, st[Key::unfinished_tasks], less.get());

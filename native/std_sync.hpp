@@ -34,8 +34,8 @@ std::optional<Ref> take_waiting_item(const State& st, PyObject* q, Key via);
 enum class Offer { queued, full, declined };
 Offer offer_item(const State& st, PyObject* q, PyObject* item, PyObject** full_class);
 
-// q.task_done() when other tasks stay unfinished, which only counts down. True: done;
-// false: declined, nothing done. Throws PyErrorSet when a step fails.
+// q.task_done() when it only counts down: other tasks stay unfinished, or nobody waits in
+// join(). True: done; false: declined, nothing done. Throws PyErrorSet when a step fails.
 bool count_down_task(const State& st, PyObject* q);
 
 // ev.is_set(): the flag, or nullopt when declined.

@@ -71,7 +71,8 @@ def counting(calls, original):
     return method
 
 
-# (class, method, the object whose calls are counted, fewest calls for the eight items)
+# (class, method, the object whose calls are counted, fewest calls for the eight items;
+# notify_all: once, when the count of unfinished tasks reaches zero)
 PATCHED = [
     (queue.Queue, "get", lambda w, q: q, 8),
     (queue.Queue, "_qsize", lambda w, q: q, 8),
@@ -81,6 +82,7 @@ PATCHED = [
     (threading.Condition, "__exit__", lambda w, q: q.all_tasks_done, 8),
     (threading.Condition, "notify", lambda w, q: q.not_full, 8),
     (threading.Condition, "_is_owned", lambda w, q: q.not_full, 8),
+    (threading.Condition, "notify_all", lambda w, q: q.all_tasks_done, 1),
     (threading.Event, "is_set", lambda w, q: w._stop_evt, 9),
 ]
 
