@@ -1,4 +1,5 @@
-// Shortcuts for queue.Queue.get/task_done and threading.Event.is_set (see std_sync.hpp).
+// Shortcuts for queue.Queue put_nowait/get/get_nowait/task_done and threading.Event.is_set
+// (see std_sync.hpp).
 #include "std_sync.hpp"
 
 #include <initializer_list>
