@@ -31,7 +31,7 @@ bool state_init(State& st) {
     st.objects[float_0_2] = PyFloat_FromDouble(0.2);
     st.objects[float_0_5] = PyFloat_FromDouble(0.5);
     // The captured entries are filled later (capture_std_sync) and may stay NULL.
-    for (unsigned k = 0; k < std_queue_get; ++k)
+    for (unsigned k = 0; k < first_captured; ++k)
         if (!st.objects[k]) return false;
     return true;
 }

@@ -24,6 +24,10 @@ struct PyErrorSet {};
 
 [[noreturn]] inline void raise() { throw PyErrorSet{}; }
 
+// False on a daemon thread that is being ended at interpreter exit while it waits for the
+// GIL: it is unwound through our frames without holding the GIL, and must leave objects alone.
+inline bool may_touch_objects() { return !_Py_IsFinalizing() || PyGILState_Check(); }
+
 class Ref {
 public:
     Ref() = default;
@@ -60,9 +64,7 @@ private:
     void release() {
         PyObject* p = std::exchange(p_, nullptr);
         if (!p) return;
-        // A daemon thread that is ended while it waits for the GIL at interpreter exit
-        // unwinds through our frames without holding the GIL: leave the object alone then.
-        if (_Py_IsFinalizing() && !PyGILState_Check()) return;
+        if (!may_touch_objects()) return;
         Py_DECREF(p);
     }
     PyObject* p_ = nullptr;

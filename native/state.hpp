@@ -118,6 +118,9 @@ enum Key : unsigned {
     key_count
 };
 
+// The captured entries are the last ones: [first_captured, key_count).
+inline constexpr unsigned first_captured = std_queue_get;
+
 struct State {
     PyObject* objects[key_count];
     PyTypeObject* method_type;

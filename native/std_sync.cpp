@@ -43,6 +43,20 @@ Ref read(PyObject* obj, PyObject* name) {
     return Ref::steal(v);
 }
 
+// True when `obj` is exactly the captured type `type` (NULL never is).
+bool is_exactly(const State& st, PyObject* obj, Key type) {
+    return obj && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st[type]);
+}
+
+// The value of an exact int that fits a long long; nullopt otherwise (or for NULL).
+std::optional<long long> exact_int(PyObject* obj) {
+    if (!obj || !PyLong_CheckExact(obj)) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return std::nullopt;
+    return v;
+}
+
 // True when the `with` statement would call `expected` as cond.<name>: special methods are
 // looked up on the type only.
 bool special_is(PyObject* cond, PyObject* name, PyObject* expected) {
@@ -56,9 +70,7 @@ Ref condition_lock(const State& st, PyObject* cond) {
         !special_is(cond, st[dunder_exit], st[std_cond_exit]))
         return {};
     Ref lock = read(cond, st[_lock]);
-    if (!lock || Py_TYPE(lock.get()) != reinterpret_cast<PyTypeObject*>(st[std_lock_type]))
-        return {};
-    return lock;
+    return is_exactly(st, lock.get(), std_lock_type) ? std::move(lock) : Ref();
 }
 
 // A method and the standard function it must resolve to.
@@ -87,8 +99,7 @@ public:
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     ~Held() {
-        // Not at interpreter exit on a thread without the GIL (see Ref::release).
-        if (_Py_IsFinalizing() && !PyGILState_Check()) return;
+        if (!may_touch_objects()) return;
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
         Ref done = try_call_method(lock_, st_[release], nullptr);
@@ -111,8 +122,7 @@ bool nobody_waits(const State& st, PyObject* cond, PyObject* lock, bool all = fa
         return false;
     Ref own = read(cond, st[_lock]);
     Ref waiters = read(cond, st[_waiters]);
-    return own.get() == lock && waiters &&
-           Py_TYPE(waiters.get()) == reinterpret_cast<PyTypeObject*>(st[std_deque_type]) &&
+    return own.get() == lock && is_exactly(st, waiters.get(), std_deque_type) &&
            PyObject_Size(waiters.get()) == 0;
 }
 
@@ -151,29 +161,27 @@ void capture_std_sync(State& st) {
     st.objects[std_deque_type] = attribute_of("_collections", "deque");
     PyErr_Clear();
     // One missing piece turns every shortcut off.
-    for (unsigned k = std_queue_get; k <= std_deque_type; ++k)
+    for (unsigned k = first_captured; k < key_count; ++k)
         if (!st.objects[k]) {
-            for (unsigned j = std_queue_get; j <= std_deque_type; ++j) Py_CLEAR(st.objects[j]);
+            for (unsigned j = first_captured; j < key_count; ++j) Py_CLEAR(st.objects[j]);
             return;
         }
 }
 
 std::optional<Ref> take_waiting_item(const State& st, PyObject* q, Key via) {
-    // get_nowait() is get(False); both reach _qsize() and _get().
-    const Key std_via = via == get_nowait ? std_queue_get_nowait : std_queue_get;
-    Ref lock = lock_if_standard(st, q,
-                                {{via, std_via},
-                                 {get, std_queue_get},
-                                 {_qsize, std_queue_qsize},
-                                 {_get, std_queue_get_}},
-                                Key::not_empty);
+    // get_nowait() is get(False); get() reaches _qsize() and _get().
+    if (via == get_nowait &&
+        (!st[std_queue_get_nowait] || !resolves_to(q, st[via], st[std_queue_get_nowait])))
+        return std::nullopt;
+    Ref lock = lock_if_standard(
+        st, q, {{get, std_queue_get}, {_qsize, std_queue_qsize}, {_get, std_queue_get_}},
+        Key::not_empty);
     if (!lock) return std::nullopt;
     try {
         Held held(st, lock.get());
         // _qsize() and _get() are len() and popleft() of the deque in q.queue.
         Ref items = getattr(q, st[Key::queue]);
-        if (Py_TYPE(items.get()) != reinterpret_cast<PyTypeObject*>(st[std_deque_type]) ||
-            PyObject_Size(items.get()) == 0)
+        if (!is_exactly(st, items.get(), std_deque_type) || PyObject_Size(items.get()) == 0)
             return std::nullopt;
         Ref item = call_method(items.get(), st[popleft], nullptr);
         Ref not_full = getattr(q, st[Key::not_full]);
@@ -201,14 +209,11 @@ Offer offer_item(const State& st, PyObject* q, PyObject* item, PyObject** full_c
     Ref capacity = read(q, st[Key::maxsize]);
     Ref unfinished = read(q, st[Key::unfinished_tasks]);
     Ref not_empty = read(q, st[Key::not_empty]);
-    if (!items || Py_TYPE(items.get()) != reinterpret_cast<PyTypeObject*>(st[std_deque_type]) ||
-        !capacity || !PyLong_CheckExact(capacity.get()) || !unfinished ||
-        !PyLong_CheckExact(unfinished.get()) || !not_empty)
+    const std::optional<long long> cap = exact_int(capacity.get());
+    if (!is_exactly(st, items.get(), std_deque_type) || !cap ||
+        !exact_int(unfinished.get()) || !not_empty)
         return Offer::declined;
-    int overflow = 0;
-    const long long cap = PyLong_AsLongLongAndOverflow(capacity.get(), &overflow);
-    if (overflow != 0) return Offer::declined;
-    if (cap > 0 && PyObject_Size(items.get()) >= cap) {
+    if (*cap > 0 && PyObject_Size(items.get()) >= *cap) {
         // The class that `raise Full` in the queue module would raise now.
         PyObject* cls = PyDict_GetItemWithError(PyFunction_GetGlobals(st[std_queue_put]), st[Full]);
         if (!cls || !PyExceptionClass_Check(cls) ||
@@ -231,21 +236,16 @@ bool count_down_task(const State& st, PyObject* q) {
     Ref lock = lock_if_standard(st, q, {{task_done, std_queue_task_done}}, all_tasks_done);
     if (!lock) return false;
     Held held(st, lock.get());
-    Ref unfinished = getattr(q, st[Key::unfinished_tasks]);
-    if (!PyLong_CheckExact(unfinished.get())) return false;
-    int overflow = 0;
-    long long count = PyLong_AsLongLongAndOverflow(unfinished.get(), &overflow);
+    Ref unfinished = read(q, st[Key::unfinished_tasks]);
+    const std::optional<long long> count = exact_int(unfinished.get());
     // Below one the real call refuses; at one it wakes join()'s waiters (notify_all()),
     // which is left to it unless nobody waits.
-    if (overflow != 0 || count < 1) {
-        if (PyErr_Occurred()) raise();
-        return false;
-    }
-    if (count == 1) {
+    if (!count || *count < 1) return false;
+    if (*count == 1) {
         Ref cond = read(q, st[all_tasks_done]);
         if (!cond || !nobody_waits(st, cond.get(), lock.get(), true)) return false;
     }
-    Ref less = Ref::check(PyLong_FromLongLong(count - 1));
+    Ref less = Ref::check(PyLong_FromLongLong(*count - 1));
     setattr(q, st[Key::unfinished_tasks], less.get());
     return true;
 }
