@@ -1,6 +1,8 @@
 // The public face of RedisWrapper as one table: every method in definition order, with
 // its parameters, defaults, annotations, docstring and body.
-#include "function.hpp"
+#include "method.hpp"
+
+#include <algorithm>
 
 namespace zarn {
 namespace {
@@ -48,7 +50,7 @@ constexpr Param kWriteData[] = {
     {"ttl", "Optional[int]", C::opt_int, D::none},
 };
 
-const MethodSpec kMethods[] = {
+constexpr MethodDef kMethods[] = {
     {"__init__", kInit, nullptr, nullptr, init_impl},
     {"_shutdown_executor", {}, nullptr, nullptr, shutdown_executor_impl},
     {"_worker_loop", {}, nullptr, nullptr, worker_loop_impl},
@@ -123,6 +125,9 @@ const MethodSpec kMethods[] = {
 };
 
 static_assert(std::size(kMethods) == 11);
+static_assert(std::ranges::all_of(kMethods,
+                                  [](const MethodDef& d) { return d.params.size() + 1 <= kMaxArgs; }),
+              "a parameter list, with self, does not fit the call trampoline's array");
 
 // The object a Default stands for (new reference).
 Ref default_value(Default d, PyObject* host_default) {
@@ -159,14 +164,13 @@ Ref build_class(PyObject* module, PyObject* host_default) {
     check_int(PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()));
     Ref doc = Ref::check(PyUnicode_FromString(kClassDoc));
     check_int(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
-    for (const MethodSpec& spec : kMethods) {
-        Ref defaults = defaults_of(spec.params, host_default);
-        Ref method = method_new(module, qualname.get(), spec, defaults.get());
-        check_int(PyDict_SetItemString(ns.get(), spec.name, method.get()));
+    for (const MethodDef& def : kMethods) {
+        Ref defaults = defaults_of(def.params, host_default);
+        Ref method = method_new(module, qualname.get(), def, defaults.get());
+        check_int(PyDict_SetItemString(ns.get(), def.name, method.get()));
     }
     Ref bases = Ref::check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), nullptr, qualname.get(), bases.get(),
-                ns.get());
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(), ns.get());
 }
 
 }  // namespace zarn

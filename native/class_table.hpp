@@ -29,22 +29,24 @@ struct Param {
     Default def;
 };
 
-// The bound arguments of one call: the instance, then the parameters in table order.
-struct Call {
+// The bound arguments of one method call: the instance, then the parameters in table order.
+struct MethodCall {
     PyObject* module;
     const State& st;
     PyObject* const* args;
 
     PyObject* self() const { return args[0]; }
     PyObject* operator[](size_t i) const { return args[i + 1]; }
-    // The module-level binding `k`, looked up now.
-    Ref global(Key k) const { return module_global(module, st[k]); }
+    // The module-level binding `name` (one of st.name), looked up now.
+    Ref global(PyObject* name) const { return module_global(module, name); }
 };
 
-// A method's body: gets checked arguments, returns a new reference or throws PyErrorSet.
-using Impl = Ref (*)(const Call&);
+// A method's body: gets checked arguments, returns a new reference; on failure it throws
+// PyErrorSet or returns an empty Ref, the exception set either way (py.hpp).
+using Impl = Ref (*)(const MethodCall&);
 
-struct MethodSpec {
+// One row of the class table: what a method object is made from.
+struct MethodDef {
     const char* name;
     std::span<const Param> params;  // after self
     const char* returns;            // return annotation text, or nullptr for none
@@ -52,28 +54,28 @@ struct MethodSpec {
     Impl impl;
 };
 
-// Most parameters a method takes, self included.
+// Most arguments a method takes, self included: the size of the call trampoline's array.
 inline constexpr size_t kMaxArgs = 5;
 
 // Builds the class RedisWrapper for `module`, with `host_default` as __init__'s host default.
 Ref build_class(PyObject* module, PyObject* host_default);
 
 // Logs before_key + key + after_key + str(error) through the module's logger at `level`
-// (the name of the logger method: error or warning).
-void log_failure(const Call& c, Key level, const char* before_key, const char* after_key,
+// (st.name.error or st.name.warning).
+void log_failure(const MethodCall& c, PyObject* level, const char* before_key, const char* after_key,
                  PyObject* key, PyObject* error);
 
 // Method bodies, one file per area.
-Ref init_impl(const Call&);                // lifecycle.cpp
-Ref shutdown_executor_impl(const Call&);   // lifecycle.cpp
-Ref worker_loop_impl(const Call&);         // writer.cpp
-Ref write_impl(const Call&);               // writer.cpp
-Ref write_zarn_data_impl(const Call&);     // frames.cpp
-Ref read_zarn_data_impl(const Call&);      // frames.cpp
-Ref delete_data_impl(const Call&);         // keys.cpp
-Ref delete_many_impl(const Call&);         // keys.cpp
-Ref scan_keys_impl(const Call&);           // keys.cpp
-Ref write_data_impl(const Call&);          // values.cpp
-Ref read_data_impl(const Call&);           // values.cpp
+Ref init_impl(const MethodCall&);                // lifecycle.cpp
+Ref shutdown_executor_impl(const MethodCall&);   // lifecycle.cpp
+Ref worker_loop_impl(const MethodCall&);         // writer.cpp
+Ref write_impl(const MethodCall&);               // writer.cpp
+Ref write_zarn_data_impl(const MethodCall&);     // frames.cpp
+Ref read_zarn_data_impl(const MethodCall&);      // frames.cpp
+Ref delete_data_impl(const MethodCall&);         // keys.cpp
+Ref delete_many_impl(const MethodCall&);         // keys.cpp
+Ref scan_keys_impl(const MethodCall&);           // keys.cpp
+Ref write_data_impl(const MethodCall&);          // values.cpp
+Ref read_data_impl(const MethodCall&);           // values.cpp
 
 }  // namespace zarn

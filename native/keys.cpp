@@ -5,24 +5,25 @@
 namespace zarn {
 
 // delete_data(self, redis_key) -> bool: one DEL; True when the key existed.
-Ref delete_data_impl(const Call& c) {
-    Ref client = getattr(c.self(), c.st[_redis_client]);
-    Ref reply = call_method(client.get(), c.st[delete_], nullptr, c[0]);
-    return Ref::borrow(truth(reply.get()) ? Py_True : Py_False);
+Ref delete_data_impl(const MethodCall& c) {
+    Ref client = getattr(c.self(), c.st.name._redis_client);
+    Ref reply = try_call_method(client.get(), c.st.name.delete_, c[0]);
+    return reply ? Ref::of_bool(truth(reply.get())) : Ref();
 }
 
 // delete_many(self, redis_keys) -> int: one DEL naming every key in list order (nothing
 // sent for an empty list); the server's count of removed keys.
-Ref delete_many_impl(const Call& c) {
+Ref delete_many_impl(const MethodCall& c) {
     PyObject* keys = c[0];
     if (PyList_GET_SIZE(keys) == 0) return Ref::check(PyLong_FromLong(0));
     // A snapshot of the list: another thread may change it while the command is sent.
     Ref args = Ref::check(PyList_AsTuple(keys));
-    Ref client = getattr(c.self(), c.st[_redis_client]);
-    Ref remove = getattr(client.get(), c.st[delete_]);
-    Ref reply = Ref::check(PyObject_Vectorcall(remove.get(), &PyTuple_GET_ITEM(args.get(), 0),
+    Ref client = getattr(c.self(), c.st.name._redis_client);
+    Ref remove = getattr(client.get(), c.st.name.delete_);
+    Ref reply = Ref::steal(PyObject_Vectorcall(remove.get(), &PyTuple_GET_ITEM(args.get(), 0),
                                                static_cast<size_t>(PyTuple_GET_SIZE(args.get())),
                                                nullptr));
+    if (!reply) return reply;
     if (reply.get() != Py_None && !PyLong_CheckExact(reply.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int",
                      Py_TYPE(reply.get())->tp_name);
@@ -33,23 +34,26 @@ Ref delete_many_impl(const Call& c) {
 
 // scan_keys(self, pattern) -> list: every key SCAN reports for MATCH pattern, in order;
 // byte keys decoded as strict UTF-8, other keys unchanged.
-Ref scan_keys_impl(const Call& c) {
+Ref scan_keys_impl(const MethodCall& c) {
     Ref result = Ref::check(PyList_New(0));
-    Ref client = getattr(c.self(), c.st[_redis_client]);
-    Ref keys = call_method(client.get(), c.st[scan_iter], c.st[kw_match], c[0]);
-    Ref it = Ref::check(PyObject_GetIter(keys.get()));
+    Ref client = getattr(c.self(), c.st.name._redis_client);
+    Ref keys = try_call_method(client.get(), c.st.name.scan_iter, c.st.kw.match, c[0]);
+    if (!keys) return keys;
+    Ref it = Ref::steal(PyObject_GetIter(keys.get()));
+    if (!it) return it;
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
         Ref item;
         if (PyBytes_CheckExact(key.get()))
             item = Ref::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()),
                                                    PyBytes_GET_SIZE(key.get()), "strict"));
         else if (PyBytes_Check(key.get()))
-            item = call_method(key.get(), c.st[decode], nullptr);
+            item = call_method(key.get(), c.st.name.decode);
         else
             item = std::move(key);
         check_int(PyList_Append(result.get(), item.get()));
     }
-    if (PyErr_Occurred()) raise();
+    // The scan's own failures (a connection error on a later page) end it here, unthrown.
+    if (PyErr_Occurred()) return Ref();
     return result;
 }
 

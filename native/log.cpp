@@ -3,12 +3,12 @@
 
 namespace zarn {
 
-void log_failure(const Call& c, Key level, const char* before_key, const char* after_key,
+void log_failure(const MethodCall& c, PyObject* level, const char* before_key, const char* after_key,
                  PyObject* key, PyObject* error) {
     Ref text = Ref::check(PyObject_Str(error));
     Ref line = Ref::check(
         PyUnicode_FromFormat("%s%U%s%U", before_key, key, after_key, text.get()));
-    call_method(c.global(logger).get(), c.st[level], nullptr, line.get());
+    call_method(c.global(c.st.name.logger).get(), level, line.get());
 }
 
 }  // namespace zarn

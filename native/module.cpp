@@ -1,50 +1,31 @@
 // The module: definition, multi-phase initialisation, module state and the import sequence.
-#include "function.hpp"
-#include "std_sync.hpp"
+#include "method.hpp"
 
 #include <iterator>
 
 namespace zarn {
 
 bool state_init(State& st) {
-    size_t i = 0;
-#define ZARN_INIT_NAME(id, text)                                           \
-    if (!(st.objects[i++] = PyUnicode_InternFromString(text))) return false;
+#define ZARN_INIT_NAME(id, text) \
+    if (!(st.name.id = PyUnicode_InternFromString(text))) return false;
     ZARN_NAMES(ZARN_INIT_NAME)
 #undef ZARN_INIT_NAME
-#define ZARN_INIT_KW(id, ...)                                                           \
-    {                                                                                   \
-        const char* names[] = {__VA_ARGS__};                                            \
-        PyObject* t = st.objects[i++] = PyTuple_New(std::size(names));                  \
-        if (!t) return false;                                                           \
-        for (size_t k = 0; k < std::size(names); ++k) {                                 \
-            PyObject* s = PyUnicode_InternFromString(names[k]);                         \
-            if (!s) return false;                                                       \
-            PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(k), s);                         \
-        }                                                                               \
+#define ZARN_INIT_KW(id, ...)                                                   \
+    {                                                                           \
+        const char* names[] = {__VA_ARGS__};                                    \
+        PyObject* t = st.kw.id.tuple = PyTuple_New(std::size(names));           \
+        if (!t) return false;                                                   \
+        for (size_t k = 0; k < std::size(names); ++k) {                         \
+            PyObject* s = PyUnicode_InternFromString(names[k]);                 \
+            if (!s) return false;                                               \
+            PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(k), s);                 \
+        }                                                                       \
     }
     ZARN_KWNAMES(ZARN_INIT_KW)
 #undef ZARN_INIT_KW
-    st.objects[int_1] = PyLong_FromLong(1);
-    st.objects[int_5] = PyLong_FromLong(5);
-    st.objects[int_10] = PyLong_FromLong(10);
-    st.objects[float_0_2] = PyFloat_FromDouble(0.2);
-    st.objects[float_0_5] = PyFloat_FromDouble(0.5);
-    // The captured entries are filled later (capture_std_sync) and may stay NULL.
-    for (unsigned k = 0; k < first_captured; ++k)
-        if (!st.objects[k]) return false;
-    return true;
-}
-
-int state_traverse(State& st, visitproc visit, void* arg) {
-    for (PyObject* o : st.objects) Py_VISIT(o);
-    Py_VISIT(st.method_type);
-    return 0;
-}
-
-void state_clear(State& st) {
-    for (PyObject*& o : st.objects) Py_CLEAR(o);
-    Py_CLEAR(st.method_type);
+    return (st.num.one = PyLong_FromLong(1)) && (st.num.five = PyLong_FromLong(5)) &&
+           (st.num.ten = PyLong_FromLong(10)) && (st.num.take_timeout = PyFloat_FromDouble(0.2)) &&
+           (st.num.join_timeout = PyFloat_FromDouble(0.5));
 }
 
 Ref module_global(PyObject* module, PyObject* name) {
@@ -89,28 +70,29 @@ void bind_from(PyObject* module, const char* from, const char* name) {
 
 // The default host: $REDIS_HOST when set (even empty), else "localhost"; read once, here.
 Ref host_default(PyObject* module) {
-    Ref os = module_global(module, state_of(module)[Key::os]);
+    Ref os = module_global(module, Ref::check(PyUnicode_FromString("os")).get());
     Ref environ = Ref::check(PyObject_GetAttrString(os.get(), "environ"));
     Ref key = Ref::check(PyUnicode_FromString("REDIS_HOST"));
     Ref fallback = Ref::check(PyUnicode_FromString("localhost"));
     Ref get = Ref::check(PyObject_GetAttrString(environ.get(), "get"));
-    return call(get.get(), nullptr, key.get(), fallback.get());
+    return call(get.get(), key.get(), fallback.get());
 }
 
 // The import sequence: each step binds its name before the next runs.
 void run_import_sequence(PyObject* module) {
     for (const char* name : {"orjson", "os", "threading", "atexit", "queue"})
         import_as_own_name(module, name);
+    // Nothing calls these: they let typing.get_type_hints() evaluate the methods' string
+    // annotations ("Optional[int]") in the module's namespace, as for a Python module.
     for (const char* name : {"Any", "Optional", "Union"}) bind_from(module, "typing", name);
     import_as_own_name(module, "redis");
     bind_from(module, "zarn_sdk.logging.logger", "get_logger");
 
     Ref get_logger = module_global(module, Ref::check(PyUnicode_FromString("get_logger")).get());
     Ref tag = Ref::check(PyUnicode_FromString("REDIS"));
-    Ref logger = call(get_logger.get(), nullptr, tag.get());
+    Ref logger = call(get_logger.get(), tag.get());
     check_int(PyModule_AddObjectRef(module, "logger", logger.get()));
 
-    capture_std_sync(state_of(module));
     Ref cls = build_class(module, host_default(module).get());
     check_int(PyModule_AddObjectRef(module, "RedisWrapper", cls.get()));
 }
@@ -129,11 +111,15 @@ int module_exec(PyObject* module) {
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    return state_traverse(state_of(module), visit, arg);
+    int r = 0;
+    state_of(module).for_each([&](PyObject*& o) {
+        if (!r && o) r = visit(o, arg);
+    });
+    return r;
 }
 
 int module_clear(PyObject* module) {
-    state_clear(state_of(module));
+    state_of(module).for_each([](PyObject*& o) { Py_CLEAR(o); });
     return 0;
 }
 

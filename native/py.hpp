@@ -1,21 +1,24 @@
-// Owned references and error propagation for the CPython C API.
+// Owned references, calls into Python and error propagation for the CPython C API.
 //
 // Rules of use:
 //  - `Ref` owns one strong reference (or nothing). `Ref::steal(p)` takes over a new
 //    reference, `Ref::borrow(p)` adds one to a borrowed pointer. It is move-only.
-//  - A C API failure (NULL or -1 with a Python exception set) is turned into the C++
-//    exception `PyErrorSet` by `check()`. It carries nothing: the exception lives in the
-//    interpreter. It is caught in one place, the method call trampoline, which returns NULL.
+//  - Failure means "a Python exception is set". A step that is not expected to fail turns a
+//    C API failure into the C++ exception `PyErrorSet` (`Ref::check`, `check_int`, `call`,
+//    `call_method`): code reads as straight-line code. A step whose failure is expected
+//    (a connection error, a full queue) uses a `try_` call, which returns an empty `Ref`
+//    with the exception set instead: a C++ throw costs some 10,000 instructions, more than
+//    the whole Python call it stands for. A method body may end either way; the call
+//    trampoline turns both into a NULL return.
 //  - Raw `PyObject*` appear only as borrowed, short-lived parameters.
 //  - No `noexcept` on paths that call into Python and no `catch (...)` without rethrow:
 //    a daemon thread ended at interpreter exit is unwound through these frames.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
+#include <concepts>
 #include <utility>
-#include <type_traits>
 
 namespace zarn {
 
@@ -26,7 +29,9 @@ struct PyErrorSet {};
 
 // False on a daemon thread that is being ended at interpreter exit while it waits for the
 // GIL: it is unwound through our frames without holding the GIL, and must leave objects alone.
-inline bool may_touch_objects() { return !_Py_IsFinalizing() || PyGILState_Check(); }
+inline bool may_touch_objects() {
+    return !compat::interpreter_finalizing() || compat::this_thread_holds_gil();
+}
 
 class Ref {
 public:
@@ -41,6 +46,7 @@ public:
         if (!p) raise();
         return Ref(p);
     }
+    static Ref of_bool(bool b) { return borrow(b ? Py_True : Py_False); }
 
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -63,9 +69,7 @@ private:
     explicit Ref(PyObject* p) : p_(p) {}
     void release() {
         PyObject* p = std::exchange(p_, nullptr);
-        if (!p) return;
-        if (!may_touch_objects()) return;
-        Py_DECREF(p);
+        if (p && may_touch_objects()) Py_DECREF(p);
     }
     PyObject* p_ = nullptr;
 };
@@ -84,30 +88,55 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
     check_int(PyObject_SetAttr(o, name, v));
 }
 
-// callable(*args) with keyword names `kwnames` naming the last arguments (NULL: none).
+// The keyword names of a call: a tuple of N names for the call's last N arguments. The
+// count is part of the type, so a call with fewer arguments than names does not compile.
+template <size_t N>
+struct KwNames {
+    PyObject* tuple = nullptr;
+};
+
 template <typename... A>
-Ref call(PyObject* callable, PyObject* kwnames, A... args) {
+concept Objects = (std::same_as<A, PyObject*> && ...);
+
+// callable(*args), the last N arguments passed by the names in `kw`. Empty on failure.
+template <size_t N, Objects... A>
+Ref try_call(PyObject* callable, KwNames<N> kw, A... args) {
+    static_assert(N <= sizeof...(A), "more keyword names than arguments");
     PyObject* argv[] = {nullptr, args...};
-    size_t n = sizeof...(A) - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-    return Ref::check(
-        PyObject_Vectorcall(callable, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1, (sizeof...(A) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple));
 }
 
-// self.name(*args), keyword names as for call(); no bound method is made. Returns an
-// empty Ref with the exception set on failure, without throwing: for failures that are
-// expected on a hot path (a C++ throw costs about a microsecond).
-template <typename... A>
-Ref try_call_method(PyObject* self, PyObject* name, PyObject* kwnames, A... args) {
+// self.name(*args), keywords as for try_call, without making a bound method. Empty on failure.
+template <size_t N, Objects... A>
+Ref try_call_method(PyObject* self, PyObject* name, KwNames<N> kw, A... args) {
+    static_assert(N <= sizeof...(A), "more keyword names than arguments");
     PyObject* argv[] = {self, args...};
-    size_t n = 1 + sizeof...(A) - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv, (1 + sizeof...(A) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple));
 }
 
-// self.name(*args); throws PyErrorSet on failure.
+template <Objects... A>
+Ref try_call(PyObject* callable, A... args) {
+    return try_call(callable, KwNames<0>{}, args...);
+}
+
+template <Objects... A>
+Ref try_call_method(PyObject* self, PyObject* name, A... args) {
+    return try_call_method(self, name, KwNames<0>{}, args...);
+}
+
+// The same calls, throwing PyErrorSet on failure.
 template <typename... A>
-Ref call_method(PyObject* self, PyObject* name, PyObject* kwnames, A... args) {
-    Ref r = try_call_method(self, name, kwnames, args...);
+Ref call(PyObject* callable, A... args) {
+    Ref r = try_call(callable, args...);
+    if (!r) raise();
+    return r;
+}
+
+template <typename... A>
+Ref call_method(PyObject* self, PyObject* name, A... args) {
+    Ref r = try_call_method(self, name, args...);
     if (!r) raise();
     return r;
 }
@@ -186,11 +215,12 @@ inline void ignore_ordinary_error() {
     on_ordinary_error([](SavedError&) {});
 }
 
-// Runs `body`; when it raises, the exception is handled as by on_ordinary_error.
+// `try: return body() except Exception as err: return handler(err)`. The body reports a
+// failure by throwing or by returning an empty Ref (the exception set).
 template <typename Body, typename Handler>
-auto guarded(Body&& body, Handler&& handler) -> decltype(body()) {
+Ref guarded(Body&& body, Handler&& handler) {
     try {
-        return body();
+        if (Ref r = body()) return r;
     } catch (PyErrorSet&) {
     }
     return on_ordinary_error(handler);

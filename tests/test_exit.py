@@ -130,6 +130,33 @@ say("ENCODE", time.perf_counter() - started, size)
 atexit.register(lambda q=w._queue: say("EXIT-AT", time.monotonic(), q.unfinished_tasks))
 w.write_zarn_data(big, "exit:big")
 """,
+    # The process has created a sub-interpreter (as embedding hosts do), and a slow
+    # finalisation wakes the worker while it is still inside a write: it is ended there
+    # without the GIL, and must not touch objects on its way out.
+    "after-a-sub-interpreter": """
+try:
+    import _interpreters as subinterpreters
+except ImportError:
+    import _xxsubinterpreters as subinterpreters
+subinterpreters.destroy(subinterpreters.create())
+import types
+class SlowClient:
+    def set(self, *args, _sleep=time.sleep, **kwargs):
+        _sleep(1.0)
+        return True
+class SlowFinal:
+    def __del__(self, _sleep=time.sleep):
+        _sleep(1.5)
+h = types.ModuleType("h")
+h.keep = SlowFinal()
+sys.modules["h"] = h
+del h
+w = m.RedisWrapper(host="127.0.0.1", port=DEAD)
+holder.append(w)
+w._redis_client = SlowClient()
+w.write_zarn_data({"c": list(range(100000))}, "exit:sub")
+time.sleep(0.2)
+""",
 }
 
 DONE, ALIVE, EITHER = True, False, None
@@ -142,9 +169,10 @@ EXPECTED_STATES = {
     "daemon-producers-at-exit": [(True, None, False, DONE)],
     # Natively the worker finishes within the join; under emulation it may still be sending.
     "encoding-at-exit": [(True, None, False, EITHER)],
+    "after-a-sub-interpreter": [(True, None, False, ALIVE)],
 }
 # Beyond 0.5 s per instance: the 0.8 s for which the busy scenario holds the final flush.
-EXTRA = {"worker-busy-at-exit": 0.8}
+EXTRA = {"worker-busy-at-exit": 0.8, "after-a-sub-interpreter": 1.5}
 
 
 @pytest.fixture(scope="module")

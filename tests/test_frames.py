@@ -279,6 +279,49 @@ def test_synchronous_roads_return_the_store_result(make_wrapper, server, raw, lo
     assert log.lines == [("error", f"Failed to write data to redis`k` - {refused}")]
 
 
+class Answer:
+    """A result whose truth is `truth`, or whose truth test raises it."""
+
+    def __init__(self, truth):
+        self.truth = truth
+
+    def __bool__(self):
+        if isinstance(self.truth, BaseException):
+            raise self.truth
+        return self.truth
+
+
+class Overriding(rw.RedisWrapper):
+    """Overrides the two methods that write_zarn_data calls, answering with `answer`."""
+
+    answer = None
+
+    def delete_data(self, redis_key, /):
+        return self.answer
+
+    def _write_(self, data, redis_key, ttl=None, /):
+        return self.answer
+
+
+@pytest.mark.parametrize("road", ["delete", "direct", "fallback"])
+@pytest.mark.parametrize("answer, result", [(1, True), ("stored", True), (0, False),
+                                            (Answer(True), True), (Answer(False), False)])
+def test_results_of_overriding_methods_become_exact_bools(road, answer, result):
+    w = Overriding(False)
+    w.answer = answer
+    if road == "fallback":
+        w._use_thread = True
+        w._queue = FakeQueue(put_nowait=[FULL] * 2, get_nowait=[EMPTY])
+    assert w.write_zarn_data(None if road == "delete" else {"a": 1}, "k") is result
+
+
+def test_a_failing_truth_test_of_a_result_reaches_the_caller():
+    w = Overriding(False)
+    w.answer = Answer(ZeroDivisionError("no truth"))
+    with pytest.raises(ZeroDivisionError, match="no truth"):
+        w.write_zarn_data({"a": 1}, "k")
+
+
 def test_direct_write_raises_the_encoder_error(direct, raw, log):
     with pytest.raises(orjson.JSONEncodeError):
         direct.write_zarn_data({1: "a"}, "k")

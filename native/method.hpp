@@ -1,7 +1,7 @@
 // The method object: a callable that looks like a Python function to every tool
-// (name, qualname, module, doc, defaults, annotations, signature), binds to an instance
-// through the descriptor protocol without a bound-method allocation on `obj.m(...)`,
-// and is called through vectorcall.
+// (name, qualname, module, doc, defaults, annotations, signature, globals), binds to an
+// instance through the descriptor protocol without a bound-method allocation on
+// `obj.m(...)`, and is called through vectorcall.
 #pragma once
 
 #include "class_table.hpp"
@@ -11,7 +11,8 @@ namespace zarn {
 struct Method {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodDef* def;
+    bool returns_bool;      // annotated "bool": the result is made exactly True or False
     PyObject* module;       // the owning module (state and globals)
     PyObject* name;         // str
     PyObject* qualname;     // str
@@ -27,14 +28,8 @@ struct Method {
 // Creates the method type for `module`.
 PyTypeObject* method_type_create(PyObject* module);
 
-// A new method object for `spec` with the given defaults tuple (or None).
-Ref method_new(PyObject* module, PyObject* class_qualname, const MethodSpec& spec,
+// A new method object for the table row `def`, with the given defaults tuple (or None).
+Ref method_new(PyObject* module, PyObject* class_qualname, const MethodDef& def,
                PyObject* defaults);
-
-// Binds a vectorcall argument list to the method's parameters (self first) in `out`,
-// as CPython binds a Python function, then applies the exact-type checks. Borrowed
-// references. Returns false with TypeError set when the call does not fit.
-bool bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out);
 
 }  // namespace zarn

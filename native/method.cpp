@@ -1,7 +1,9 @@
 // The method object type: call trampoline, descriptor binding and introspection.
-#include "function.hpp"
+#include "binding.hpp"
 
 #include <structmember.h>
+
+#include <string_view>
 
 namespace zarn {
 namespace {
@@ -16,7 +18,12 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     PyObject* bound[kMaxArgs];
     if (!bind_arguments(m, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
     try {
-        return m.spec->impl(Call{m.module, state_of(m.module), bound}).release_to_caller();
+        Ref result = m.def->impl(MethodCall{m.module, state_of(m.module), bound});
+        // An overriding subclass method that the body called may have answered with any
+        // object: a method annotated "bool" returns its truth, exactly True or False.
+        if (m.returns_bool && result && !PyBool_Check(result.get()))
+            result = Ref::of_bool(truth(result.get()));
+        return result.release_to_caller();
     } catch (PyErrorSet&) {
         return nullptr;
     }
@@ -67,6 +74,8 @@ void method_dealloc(PyObject* self) {
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+// The module's namespace, as a Python function's __globals__: typing.get_type_hints()
+// evaluates the string annotations in it (the module binds Any, Optional and Union for that).
 PyObject* get_globals(PyObject* self, void*) {
     return Py_NewRef(PyModule_GetDict(as_method(self)->module));
 }
@@ -96,8 +105,8 @@ Ref build_signature(const Method& m) {
     Ref signature_type = Ref::check(PyObject_GetAttrString(inspect.get(), "Signature"));
     Ref args = Ref::check(PyTuple_Pack(1, params.get()));
     Ref kwargs = Ref::check(PyDict_New());
-    if (m.spec->returns) {
-        Ref ret = Ref::check(PyUnicode_FromString(m.spec->returns));
+    if (m.def->returns) {
+        Ref ret = Ref::check(PyUnicode_FromString(m.def->returns));
         check_int(PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()));
     }
     return Ref::check(PyObject_Call(signature_type.get(), args.get(), kwargs.get()));
@@ -147,7 +156,7 @@ PyType_Slot method_slots[] = {
 };
 
 PyType_Spec method_spec = {
-    "zarn_sdk.redis.redis_wrapper.function",
+    "zarn_sdk.redis.redis_wrapper.method",
     sizeof(Method),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -162,31 +171,32 @@ PyTypeObject* method_type_create(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &method_spec, nullptr));
 }
 
-Ref method_new(PyObject* module, PyObject* class_qualname, const MethodSpec& spec,
+Ref method_new(PyObject* module, PyObject* class_qualname, const MethodDef& def,
                PyObject* defaults) {
     Method* m = PyObject_GC_New(Method, state_of(module).method_type);
     if (!m) raise();
     m->vectorcall = method_vectorcall;
-    m->spec = &spec;
+    m->def = &def;
+    m->returns_bool = def.returns && std::string_view(def.returns) == "bool";
     m->module = Py_NewRef(module);
     m->name = m->qualname = m->module_name = m->doc = nullptr;
     m->defaults = m->annotations = m->param_names = m->signature = m->weakrefs = nullptr;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(m));
     PyObject_GC_Track(m);
 
-    m->name = Ref::check(PyUnicode_InternFromString(spec.name)).release_to_caller();
-    m->qualname = Ref::check(PyUnicode_FromFormat("%U.%s", class_qualname, spec.name))
+    m->name = Ref::check(PyUnicode_InternFromString(def.name)).release_to_caller();
+    m->qualname = Ref::check(PyUnicode_FromFormat("%U.%s", class_qualname, def.name))
                       .release_to_caller();
     m->module_name = Ref::check(PyModule_GetNameObject(module)).release_to_caller();
-    m->doc = spec.doc ? Ref::check(PyUnicode_FromString(spec.doc)).release_to_caller()
+    m->doc = def.doc ? Ref::check(PyUnicode_FromString(def.doc)).release_to_caller()
                       : Py_NewRef(Py_None);
     m->defaults = Py_NewRef(defaults);
 
-    Ref names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + 1)));
+    Ref names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size() + 1)));
     PyTuple_SET_ITEM(names.get(), 0, Ref::check(PyUnicode_InternFromString("self")).release_to_caller());
     Ref annotations = Ref::check(PyDict_New());
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        const Param& p = def.params[i];
         Ref name = Ref::check(PyUnicode_InternFromString(p.name));
         if (p.annotation) {
             Ref ann = Ref::check(PyUnicode_FromString(p.annotation));
@@ -194,8 +204,8 @@ Ref method_new(PyObject* module, PyObject* class_qualname, const MethodSpec& spe
         }
         PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i + 1), name.release_to_caller());
     }
-    if (spec.returns) {
-        Ref ret = Ref::check(PyUnicode_FromString(spec.returns));
+    if (def.returns) {
+        Ref ret = Ref::check(PyUnicode_FromString(def.returns));
         check_int(PyDict_SetItemString(annotations.get(), "return", ret.get()));
     }
     m->param_names = names.release_to_caller();

@@ -1,6 +1,6 @@
 // Binding a call to a method's parameter list, with the TypeError texts that CPython 3.11
 // gives for a Python function of the same signature, then the exact-type checks.
-#include "function.hpp"
+#include "binding.hpp"
 
 namespace zarn {
 namespace {
@@ -140,7 +140,7 @@ bool bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs, Py
         if (!out[i]) out[i] = PyTuple_GET_ITEM(m.defaults, i - first_default);
 
     // Exact-type checks, in parameter order (out[0] is the instance).
-    const auto& params = m.spec->params;
+    const auto& params = m.def->params;
     for (size_t i = 0; i < params.size(); ++i) {
         PyObject* v = out[i + 1];
         if (!passes(params[i].check, v)) {
