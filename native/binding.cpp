@@ -1,5 +1,7 @@
-// Binding a call to a method's parameter list, with the TypeError texts that CPython 3.11
-// gives for a Python function of the same signature, then the exact-type checks.
+// Binding a call to a method's parameter list, as CPython binds a Python function, then the
+// exact-type checks. A call that does not fit is handed to the method's `mirror`, a Python
+// function of the same signature: the interpreter raises its own TypeError, with the texts
+// of the running version (3.13 adds suggestions such as ". Did you mean 'redis_key'?").
 #include "binding.hpp"
 
 namespace zarn {
@@ -19,51 +21,15 @@ Py_ssize_t find_param(PyObject* names, PyObject* key) {
     return -1;
 }
 
-Py_ssize_t default_count(const Method& m) {
-    return m.defaults == Py_None ? 0 : PyTuple_GET_SIZE(m.defaults);
-}
-
-void too_many_positional(const Method& m, Py_ssize_t given) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(m.param_names);
-    const Py_ssize_t ndef = default_count(m);
-    Ref sig = Ref::steal(ndef ? PyUnicode_FromFormat("from %zd to %zd", n - ndef, n)
-                              : PyUnicode_FromFormat("%zd", n));
-    if (!sig) return;
-    const bool plural = ndef || n != 1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 m.qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
-}
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the names of the unfilled required parameters.
-void missing_arguments(const Method& m, Py_ssize_t from, Py_ssize_t to, PyObject* const* out) {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return;
-    for (Py_ssize_t i = from; i < to; ++i) {
-        if (out[i]) continue;
-        Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(m.param_names, i)));
-        if (!r || PyList_Append(names.get(), r.get()) < 0) return;
+// The call does not fit: the interpreter's own TypeError, from the mirror function.
+bool does_not_fit(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* r = PyObject_Vectorcall(m.mirror, args, static_cast<size_t>(nargs), kwnames);
+    if (r) {
+        Py_DECREF(r);
+        PyErr_Format(PyExc_SystemError, "%U(): arguments refused but accepted by the mirror",
+                     m.qualname);
     }
-    const Py_ssize_t len = PyList_GET_SIZE(names.get());
-    Ref text;
-    if (len == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
-    } else if (len == 2) {
-        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
-                                               PyList_GET_ITEM(names.get(), 1)));
-    } else {
-        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U",
-                                                   PyList_GET_ITEM(names.get(), len - 2),
-                                                   PyList_GET_ITEM(names.get(), len - 1)));
-        if (!tail || PyList_SetSlice(names.get(), len - 2, len, nullptr) < 0) return;
-        Ref sep = Ref::steal(PyUnicode_FromString(", "));
-        if (!sep) return;
-        Ref head = Ref::steal(PyUnicode_Join(sep.get(), names.get()));
-        if (!head) return;
-        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
-    }
-    if (!text) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                 m.qualname, len, len == 1 ? "" : "s", text.get());
+    return false;
 }
 
 const char* expected_name(Check c) {
@@ -97,47 +63,27 @@ bool passes(Check c, PyObject* v) {
 bool bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
     const Py_ssize_t n = PyTuple_GET_SIZE(m.param_names);
-    const Py_ssize_t npos = nargs < n ? nargs : n;
-    for (Py_ssize_t i = 0; i < npos; ++i) out[i] = args[i];
-    for (Py_ssize_t i = npos; i < n; ++i) out[i] = nullptr;
+    if (nargs > n) return does_not_fit(m, args, nargs, kwnames);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (Py_ssize_t i = nargs; i < n; ++i) out[i] = nullptr;
 
-    // Keywords first: CPython reports a bad keyword before surplus positional arguments.
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", m.qualname);
-            return false;
-        }
+        if (!PyUnicode_Check(key)) return does_not_fit(m, args, nargs, kwnames);
         const Py_ssize_t j = find_param(m.param_names, key);
         if (j == -2) return false;
-        if (j < 0) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                         m.qualname, key);
-            return false;
-        }
-        if (out[j]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         m.qualname, key);
-            return false;
-        }
+        if (j < 0 || out[j]) return does_not_fit(m, args, nargs, kwnames);
         out[j] = args[nargs + k];
     }
 
-    if (nargs > n) {
-        too_many_positional(m, nargs);
-        return false;
+    const Py_ssize_t ndefaults = m.defaults == Py_None ? 0 : PyTuple_GET_SIZE(m.defaults);
+    const Py_ssize_t first_default = n - ndefaults;
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        if (out[i]) continue;
+        if (i < first_default) return does_not_fit(m, args, nargs, kwnames);
+        out[i] = PyTuple_GET_ITEM(m.defaults, i - first_default);
     }
-
-    const Py_ssize_t first_default = n - default_count(m);
-    for (Py_ssize_t i = nargs; i < first_default; ++i) {
-        if (!out[i]) {
-            missing_arguments(m, nargs, first_default, out);
-            return false;
-        }
-    }
-    for (Py_ssize_t i = first_default; i < n; ++i)
-        if (!out[i]) out[i] = PyTuple_GET_ITEM(m.defaults, i - first_default);
 
     // Exact-type checks, in parameter order (out[0] is the instance).
     const auto& params = m.def->params;

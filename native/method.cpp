@@ -3,6 +3,7 @@
 
 #include <structmember.h>
 
+#include <string>
 #include <string_view>
 
 namespace zarn {
@@ -46,6 +47,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->defaults);
     Py_VISIT(m->annotations);
     Py_VISIT(m->signature);
+    Py_VISIT(m->mirror);
     return 0;
 }
 
@@ -60,6 +62,7 @@ int method_clear(PyObject* self) {
     Py_CLEAR(m->annotations);
     Py_CLEAR(m->param_names);
     Py_CLEAR(m->signature);
+    Py_CLEAR(m->mirror);
     return 0;
 }
 
@@ -165,6 +168,21 @@ PyType_Spec method_spec = {
     method_slots,
 };
 
+// `def <name>(self, <params>): pass` with the method's qualname and defaults: calling it
+// with arguments that do not fit raises the interpreter's own TypeError for them.
+Ref make_mirror(const MethodDef& def, PyObject* qualname, PyObject* defaults) {
+    std::string source = std::string("def ") + def.name + "(self";
+    for (const Param& p : def.params) source += std::string(", ") + p.name;
+    source += "):\n    pass\n";
+    Ref code = Ref::check(Py_CompileString(source.c_str(), "<signature>", Py_file_input));
+    Ref ns = Ref::check(PyDict_New());
+    Ref::check(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+    Ref function = Ref::borrow(PyDict_GetItemString(ns.get(), def.name));
+    check_int(PyObject_SetAttrString(function.get(), "__qualname__", qualname));
+    check_int(PyObject_SetAttrString(function.get(), "__defaults__", defaults));
+    return function;
+}
+
 }  // namespace
 
 PyTypeObject* method_type_create(PyObject* module) {
@@ -180,7 +198,7 @@ Ref method_new(PyObject* module, PyObject* class_qualname, const MethodDef& def,
     m->returns_bool = def.returns && std::string_view(def.returns) == "bool";
     m->module = Py_NewRef(module);
     m->name = m->qualname = m->module_name = m->doc = nullptr;
-    m->defaults = m->annotations = m->param_names = m->signature = m->weakrefs = nullptr;
+    m->defaults = m->annotations = m->param_names = m->signature = m->mirror = m->weakrefs = nullptr;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(m));
     PyObject_GC_Track(m);
 
@@ -210,6 +228,7 @@ Ref method_new(PyObject* module, PyObject* class_qualname, const MethodDef& def,
     }
     m->param_names = names.release_to_caller();
     m->annotations = annotations.release_to_caller();
+    m->mirror = make_mirror(def, m->qualname, defaults).release_to_caller();
     return self;
 }
 

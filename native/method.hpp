@@ -22,6 +22,7 @@ struct Method {
     PyObject* annotations;  // dict
     PyObject* param_names;  // tuple of interned str, self first
     PyObject* signature;    // inspect.Signature, built on first use, or NULL
+    PyObject* mirror;       // a Python function of the same signature (binding.cpp)
     PyObject* weakrefs;
 };
 
