@@ -65,24 +65,26 @@ bool bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs, Py
     const Py_ssize_t n = PyTuple_GET_SIZE(m.param_names);
     if (nargs > n) return does_not_fit(m, args, nargs, kwnames);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    for (Py_ssize_t i = nargs; i < n; ++i) out[i] = nullptr;
+    if (nargs < n || kwnames) {
+        for (Py_ssize_t i = nargs; i < n; ++i) out[i] = nullptr;
 
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) return does_not_fit(m, args, nargs, kwnames);
-        const Py_ssize_t j = find_param(m.param_names, key);
-        if (j == -2) return false;
-        if (j < 0 || out[j]) return does_not_fit(m, args, nargs, kwnames);
-        out[j] = args[nargs + k];
-    }
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) return does_not_fit(m, args, nargs, kwnames);
+            const Py_ssize_t j = find_param(m.param_names, key);
+            if (j == -2) return false;
+            if (j < 0 || out[j]) return does_not_fit(m, args, nargs, kwnames);
+            out[j] = args[nargs + k];
+        }
 
-    const Py_ssize_t ndefaults = m.defaults == Py_None ? 0 : PyTuple_GET_SIZE(m.defaults);
-    const Py_ssize_t first_default = n - ndefaults;
-    for (Py_ssize_t i = nargs; i < n; ++i) {
-        if (out[i]) continue;
-        if (i < first_default) return does_not_fit(m, args, nargs, kwnames);
-        out[i] = PyTuple_GET_ITEM(m.defaults, i - first_default);
+        const Py_ssize_t ndefaults = m.defaults == Py_None ? 0 : PyTuple_GET_SIZE(m.defaults);
+        const Py_ssize_t first_default = n - ndefaults;
+        for (Py_ssize_t i = nargs; i < n; ++i) {
+            if (out[i]) continue;
+            if (i < first_default) return does_not_fit(m, args, nargs, kwnames);
+            out[i] = PyTuple_GET_ITEM(m.defaults, i - first_default);
+        }
     }
 
     // Exact-type checks, in parameter order (out[0] is the instance).
