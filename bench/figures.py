@@ -1,0 +1,315 @@
+"""The figures measured against a real redis-server: each runs the module side by side with
+redis-py and orjson used directly, or with the same behaviour written in Python
+(PyWrapper), in paired rounds, and returns its rows."""
+
+from __future__ import annotations
+
+import math
+import queue
+import threading
+import time
+
+import orjson
+
+from harness import compare, figure, paired, side_by_side, timed
+from pywrapper import PyWrapper
+from zarn_sdk.redis.redis_wrapper import RedisWrapper
+
+TTL = 60
+SIZES = {100: "100 B", 1_000: "1 KB", 10_000: "10 KB", 100_000: "100 KB", 1_000_000: "1 MB"}
+BURST = {100: 200, 1_000: 200, 10_000: 100, 100_000: 25, 1_000_000: 4}  # records per burst
+
+
+class Bench:
+    """What the figures share: the server (None when only the own cost runs), the plan,
+    clients built as the module builds its own, and a 1 KB frame record."""
+
+    def __init__(self, server, rounds: int, icount_calls: int, cases: list[str]) -> None:
+        self.server, self.rounds, self.calls = server, rounds, 200
+        self.icount_calls, self.cases = icount_calls, cases  # the own cost's
+        self.frame = make_frame(1_000)
+
+    def client(self, workers: int = 2):
+        import redis
+
+        pool = redis.ConnectionPool(host=self.server.host, port=self.server.port,
+                                    max_connections=max(10, 5 * workers), decode_responses=False)
+        return redis.StrictRedis(connection_pool=pool)
+
+    def wrapper(self, cls=RedisWrapper, thread: bool = False, workers: int = 2):
+        return cls(thread=thread, host=self.server.host, port=self.server.port, workers=workers)
+
+    def fill(self, keys: list[str], value) -> None:
+        with self.server.admin.pipeline(transaction=False) as pipe:
+            for i in range(0, len(keys), 1000):
+                pipe.mset({k: value for k in keys[i:i + 1000]})
+            pipe.execute()
+
+    def flush(self) -> None:
+        self.server.admin.flushall()
+
+
+def make_frame(size: int) -> dict:
+    """A frame record whose compact JSON is exactly `size` bytes (size >= 60)."""
+    frame = {"camera_id": "cam-01", "seq": 0, "ts": 1733680000.125, "detections": [], "note": ""}
+    det = {"label": "person", "score": 0.91, "bbox": [412, 218, 96, 240], "track": 17}
+    step = len(orjson.dumps(det)) + 1
+    while len(orjson.dumps(frame)) + step <= size:
+        frame["detections"].append(dict(det, track=len(frame["detections"])))
+    frame["note"] = "x" * (size - len(orjson.dumps(frame)))
+    return frame
+
+
+def row(key: str, label: str, vs: str, stats: dict, checked: bool = True) -> dict:
+    """checked: the figure's goal applies to this row; otherwise it is reported only."""
+    return {"key": key, "label": label, "vs": vs, "checked": checked, **stats}
+
+
+def keys_of(prefix: str, n: int) -> list[str]:
+    return [f"bench:{prefix}:{i}" for i in range(n)]
+
+
+def set_loop(client, keys, frame):
+    def run():
+        set_, dumps = client.set, orjson.dumps
+        for k in keys:
+            set_(k, dumps(frame), ex=TTL)
+    return run
+
+
+def write_loop(w, keys, frame):
+    def run():
+        write = w.write_zarn_data
+        for k in keys:
+            write(frame, k, TTL)
+    return run
+
+
+def against_redis_py(b: Bench, key: str, label: str, n: int, module, peer, prepare=None) -> dict:
+    """module() and peer() each do n calls; their rates, paired."""
+    return row(key, label, "redis-py", side_by_side(n, module, peer, b.rounds, prepare))
+
+
+def join_within(q: queue.Queue, seconds: float) -> None:
+    """q.join(), bounded: raises if the queue's items are not all done within `seconds`."""
+    deadline = time.monotonic() + seconds
+    with q.all_tasks_done:
+        while q.unfinished_tasks:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise RuntimeError(f"worker did not finish within {seconds}s")
+            q.all_tasks_done.wait(left)
+
+
+def burst(b: Bench, size: int) -> dict:
+    """A burst of records queued on an instance whose queue holds them all, timed from the
+    first write until the queue's join() returns (the producer idle after the burst): the
+    module's worker, PyWrapper's, and the raw set loop writing the same records."""
+    n, frame = BURST[size], make_frame(size)
+    keys = keys_of("burst", n)
+    mod, py = b.wrapper(RedisWrapper, True, n), b.wrapper(PyWrapper, True, n)
+    raw = b.client()
+    limit = 60 + n * (0.01 + size / 5e6)
+
+    def drained(w):
+        queue_burst = write_loop(w, keys, frame)
+        return timed(n, lambda: (queue_burst(), join_within(w._queue, limit)))
+
+    try:
+        return paired({"module": lambda: drained(mod), "python": lambda: drained(py),
+                       "raw": lambda: timed(n, set_loop(raw, keys, frame))}, b.rounds)
+    finally:
+        mod._shutdown_executor()
+        py._shutdown_executor()
+        b.flush()
+
+
+@figure("0", "noise: the raw set loop against itself")
+def fig0(b: Bench) -> list[dict]:
+    keys = keys_of("aa", b.calls)
+    one, two = (set_loop(b.client(), keys, b.frame) for _ in range(2))
+    r = row("0", "raw set loop, two clients", "itself", side_by_side(b.calls, one, two, b.rounds),
+            False)
+    b.flush()
+    return [r]
+
+
+@figure("1", "background worker, burst of 200 x 1 KB until join()", goal=">= 0.99")
+def fig1(b: Bench) -> list[dict]:
+    s = burst(b, 1_000)
+    return [row("1", "worker, burst of 200 x 1 KB until join()", "raw loop",
+                compare(s["module"], s["raw"]), False),
+            row("1h", "PyWrapper's worker, the same burst", "raw loop",
+                compare(s["python"], s["raw"]), False),
+            row("1m", "worker, the same burst", "PyWrapper", compare(s["module"], s["python"]))]
+
+
+@figure("6", "background worker, bursts of 100 B / 1 KB / 10 KB / 100 KB / 1 MB", goal=">= 0.99")
+def fig6(b: Bench) -> list[dict]:
+    rows = []
+    for size, name in SIZES.items():
+        s = burst(b, size)
+        rows += [row(f"6/{name}", f"worker, {BURST[size]} x {name}", "raw loop",
+                     compare(s["module"], s["raw"]), False),
+                 row(f"6m/{name}", f"worker, {BURST[size]} x {name}", "PyWrapper",
+                     compare(s["module"], s["python"]))]
+    return rows
+
+
+@figure("2", "write_zarn_data, direct mode", goal=">= 0.97")
+def fig2(b: Bench) -> list[dict]:
+    keys = keys_of("direct", b.calls)
+    r = against_redis_py(b, "2", "write_zarn_data (1 KB) / orjson.dumps + set", b.calls,
+                         write_loop(b.wrapper(), keys, b.frame), set_loop(b.client(), keys, b.frame))
+    b.flush()
+    return [r]
+
+
+@figure("3", "read_zarn_data", goal=">= 0.97")
+def fig3(b: Bench) -> list[dict]:
+    keys = keys_of("read", b.calls)
+    b.fill(keys, orjson.dumps(b.frame))
+    w, client, loads = b.wrapper(), b.client(), orjson.loads
+
+    def module():
+        for k in keys:
+            w.read_zarn_data(k)
+
+    def peer():
+        for k in keys:
+            loads(client.get(k))
+
+    r = against_redis_py(b, "3", "read_zarn_data (1 KB) / get + orjson.loads", b.calls, module, peer)
+    b.flush()
+    return [r]
+
+
+@figure("4", "write_data / read_data / delete_data / delete_many / scan_keys", goal=">= 0.97")
+def fig4(b: Bench) -> list[dict]:
+    w, c, n = b.wrapper(), b.client(), b.calls
+    keys, text = keys_of("value", n), "v" * 1_000
+    groups = [keys_of(f"many:{g}", 100) for g in range(20)]
+    every = [k for g in groups for k in g]
+
+    def each(fn, *args):
+        return lambda: [fn(k, *args) for k in keys]
+
+    rows = [against_redis_py(b, "4a", "write_data (1 KB text) / set", n,
+                             lambda: [w.write_data(k, text, TTL) for k in keys],
+                             lambda: [c.set(k, text, ex=TTL) for k in keys]),
+            against_redis_py(b, "4b", "read_data (1 KB) / get", n, each(w.read_data),
+                             each(c.get), prepare=lambda: b.fill(keys, text)),
+            against_redis_py(b, "4c", "delete_data (existing key) / delete", n,
+                             each(w.delete_data), each(c.delete), prepare=lambda: b.fill(keys, text)),
+            against_redis_py(b, "4d", "delete_many (100 existing keys) / delete(*keys)",
+                             len(groups), lambda: [w.delete_many(g) for g in groups],
+                             lambda: [c.delete(*g) for g in groups],
+                             prepare=lambda: b.fill(every, text))]
+    b.flush()
+    b.fill(keys_of("scan", 10_000), "v")
+    b.fill([f"other:{i}" for i in range(1_000)], "v")
+    found = set()
+    rows.append(against_redis_py(
+        b, "4e", "scan_keys (10,000 of 11,000 keys) / decoded scan_iter", 1,
+        lambda: found.add(len(w.scan_keys("bench:scan:*"))),
+        lambda: found.add(len([k.decode() for k in c.scan_iter(match="bench:scan:*")]))))
+    if found != {10_000}:
+        raise RuntimeError(f"scan found {sorted(found)} keys, not 10000")
+    b.flush()
+    return rows
+
+
+def python_write(q: queue.Queue, data, redis_key, ttl) -> bool:
+    """The queue operations of a drop-oldest write, written directly in Python."""
+    try:
+        q.put_nowait((data, redis_key, ttl))
+        return True
+    except queue.Full:
+        pass
+    try:
+        q.get_nowait()
+        q.task_done()
+    except Exception:
+        pass
+    q.put_nowait((data, redis_key, ttl))
+    return True
+
+
+@figure("5", "queued write_zarn_data on a full queue (server paused), caller's time",
+        goal="<= 1.1")
+def fig5(b: Bench) -> list[dict]:
+    n, frame, key = 1000, b.frame, "bench:stalled"
+    w = b.wrapper(thread=True)  # a queue of 2
+    peer_q: queue.Queue = queue.Queue(maxsize=2)
+    peer_q.put_nowait(None)
+    peer_q.put_nowait(None)
+
+    def module():
+        for _ in range(n):
+            w.write_zarn_data(frame, key, TTL)
+
+    def python():
+        for _ in range(n):
+            python_write(peer_q, frame, key, TTL)
+
+    # CLIENT PAUSE ... WRITE holds the worker's SET, so the worker hangs and the queue stays
+    # full; long enough for the whole measurement.
+    b.server.admin.execute_command("CLIENT", "PAUSE", int(60_000 + b.rounds * n * 0.1), "WRITE")
+    try:
+        for _ in range(50):
+            w.write_zarn_data(frame, key, TTL)
+            time.sleep(0.01)
+            if w._queue.full():
+                break
+        stats = side_by_side(n, module, python, b.rounds, cost=True)
+        stayed_full = w._queue.full()
+    finally:
+        b.server.admin.execute_command("CLIENT", "UNPAUSE")
+        w._shutdown_executor()
+        b.flush()
+    if not stayed_full:
+        raise RuntimeError("figure 5: the queue drained, the server was not stalled")
+    return [row("5", "caller's time per call, module / Python", "Python queue ops",
+                stats)]
+
+
+@figure("7", "direct writes from 1 / 4 / 16 threads sharing one instance", goal=">= 0.95")
+def fig7(b: Bench) -> list[dict]:
+    rows = []
+    for nthreads in (1, 4, 16):
+        workers = max(2, math.ceil(nthreads / 5))  # a pooled connection per thread
+        per = max(1, 800 // nthreads)
+        w, client = b.wrapper(workers=workers), b.client(workers)
+
+        def threads(make_loop):
+            loops = [make_loop(keys_of(f"threads:{t}", per)) for t in range(nthreads)]
+            start = threading.Barrier(nthreads + 1)
+            errors: list[BaseException] = []
+
+            def main(loop):
+                start.wait()
+                try:
+                    loop()
+                except BaseException as e:  # reported after the join
+                    errors.append(e)
+
+            ts = [threading.Thread(target=main, args=(loop,)) for loop in loops]
+            for t in ts:
+                t.start()
+
+            def go():
+                start.wait()
+                for t in ts:
+                    t.join(120)
+            sample = timed(per * nthreads, go)
+            if errors or any(t.is_alive() for t in ts):
+                raise RuntimeError(f"figure 7: a thread failed: {errors[:1]}")
+            return sample
+
+        s = paired({"module": lambda: threads(lambda k: write_loop(w, k, b.frame)),
+                    "peer": lambda: threads(lambda k: set_loop(client, k, b.frame))}, b.rounds)
+        rows.append(row(f"7/{nthreads}", f"write_zarn_data, {nthreads} thread(s), "
+                        f"workers={workers}", "redis-py", compare(s["module"], s["peer"])))
+        b.flush()
+    return rows
+

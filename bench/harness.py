@@ -1,0 +1,202 @@
+"""The measuring machinery: a throwaway redis-server, paired rounds and their statistics,
+the figure registry, and the stamp of a run (git tree and UTC date)."""
+
+from __future__ import annotations
+
+import ctypes
+import datetime
+import itertools
+import math
+import os
+import random
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+@dataclass
+class Figure:
+    num: str
+    title: str
+    goal: str | None  # ">= 0.97", "<= 1.10" or None (reported only)
+    run: Callable
+
+
+FIGURES: dict[str, Figure] = {}
+
+
+def figure(num: str, title: str, goal: str | None = None):
+    """Registers a figure function under its number, with the goal its checked rows meet."""
+    def register(fn: Callable) -> Callable:
+        if num in FIGURES:
+            raise ValueError(f"figure {num} registered twice")
+        FIGURES[num] = Figure(num, title, goal, fn)
+        return fn
+    return register
+
+
+def goal_met(goal: str | None, value: float) -> bool | None:
+    if goal is None:
+        return None
+    op, limit = goal.split()
+    return value >= float(limit) if op == ">=" else value <= float(limit)
+
+
+@dataclass
+class Sample:
+    """One timed block: operations done, wall seconds, process CPU seconds (all threads)."""
+    ops: int
+    wall: float
+    cpu: float
+
+
+def timed(ops: int, fn: Callable[[], object]) -> Sample:
+    c0, t0 = time.process_time(), time.perf_counter()
+    fn()
+    t1, c1 = time.perf_counter(), time.process_time()
+    return Sample(ops, t1 - t0, c1 - c0)
+
+
+def paired(sides: dict[str, Callable[[], Sample]], rounds: int,
+           prepare: Callable[[], object] | None = None) -> dict[str, list[Sample]]:
+    """Runs every side once per round, back to back, cycling through every order of the
+    sides from round to round, so that each side sees the same machine as the others and
+    none is always first. prepare() runs untimed before each block. One untimed warm-up
+    block per side first."""
+    orders = list(itertools.permutations(sides))
+    out: dict[str, list[Sample]] = {name: [] for name in sides}
+    for r in range(-1, rounds):
+        for name in orders[r % len(orders)]:
+            if prepare:
+                prepare()
+            sample = sides[name]()
+            if r >= 0:
+                out[name].append(sample)
+    return out
+
+
+def side_by_side(n: int, a: Callable[[], object], b: Callable[[], object], rounds: int,
+                 prepare: Callable[[], object] | None = None, cost: bool = False) -> dict:
+    """a() and b(), each doing n operations per block, in paired rounds: compare(a, b)."""
+    s = paired({"a": lambda: timed(n, a), "b": lambda: timed(n, b)}, rounds, prepare)
+    return compare(s["a"], s["b"], cost)
+
+
+def median_ci(xs: list[float], level: float = 0.95, resamples: int = 2000) -> list[float]:
+    """Bootstrap confidence interval of the median (fixed seed: same data, same interval)."""
+    rng = random.Random(0)
+    meds = sorted(statistics.median(rng.choices(xs, k=len(xs))) for _ in range(resamples))
+    return [meds[int((1 - level) / 2 * resamples)],
+            meds[min(resamples - 1, int((1 + level) / 2 * resamples))]]
+
+
+def compare(a: list[Sample], b: list[Sample], cost: bool = False) -> dict:
+    """a against b, round by round. By default the ratio is of rates (a's ops per wall
+    second over b's: above 1, a is faster) and the CPU ratio is b's CPU per op over a's,
+    so that both read the same way; with cost=True both are a's cost per op over b's
+    (below 1, a is cheaper)."""
+    def per_op(s: Sample, what: str) -> float:
+        return getattr(s, what) / s.ops
+
+    def ratios(what: str) -> list[float]:
+        out = [per_op(x, what) / per_op(y, what) for x, y in zip(a, b) if per_op(y, what) > 0]
+        return out if cost else [1 / r for r in out if r > 0]
+
+    wall, cpu = ratios("wall"), ratios("cpu") or [math.nan]
+    return {"ratio": statistics.median(wall), "ci": median_ci(wall), "ratios": wall,
+            "cpu_ratio": statistics.median(cpu), "cpu_ci": median_ci(cpu),
+            "a_rate": statistics.median(s.ops / s.wall for s in a),
+            "b_rate": statistics.median(s.ops / s.wall for s in b),
+            "a_cpu_us": statistics.median(per_op(s, "cpu") for s in a) * 1e6,
+            "b_cpu_us": statistics.median(per_op(s, "cpu") for s in b) * 1e6}
+
+
+# (client cores, server cores) once pin_cores() has run.
+PINNED: tuple[set[int], set[int]] | None = None
+
+
+def pin_cores() -> None:
+    """Pins this process (and every thread it starts later) to one core and the server to
+    the others. Unpinned, a worker thread on one core timed against a main thread on the
+    other measured the cores, not the code: ratios swung between 0.4 and 1.9."""
+    global PINNED
+    cores = sorted(os.sched_getaffinity(0))
+    if len(cores) >= 2:
+        PINNED = ({cores[0]}, set(cores[1:]))
+        os.sched_setaffinity(0, PINNED[0])
+
+
+def _die_with_parent() -> None:
+    """Runs in the server's child process before exec: SIGTERM when the benchmark dies."""
+    try:
+        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except Exception:
+        pass
+
+
+class Server:
+    """A throwaway redis-server on a free 127.0.0.1 port, without persistence, stopped by
+    its PID."""
+
+    def __init__(self) -> None:
+        import redis
+
+        binary = shutil.which("redis-server")
+        if binary is None:
+            sys.exit("bench: redis-server not found (Debian: apt-get install redis-server)")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.host, self.port = s.getsockname()
+        self.proc = subprocess.Popen(
+            [binary, "--port", str(self.port), "--bind", self.host, "--save", "",
+             "--appendonly", "no", "--loglevel", "warning"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+        if PINNED:
+            os.sched_setaffinity(self.proc.pid, PINNED[1])
+        self.admin = redis.Redis(host=self.host, port=self.port, socket_timeout=30)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                self.version = self.admin.info("server")["redis_version"]
+                break
+            except redis.exceptions.ConnectionError:
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
+                    sys.exit("bench: redis-server did not start")
+                time.sleep(0.05)
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+
+
+def git(*args: str) -> str:
+    return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def stamp() -> dict:
+    """The tree measured and when. "+dirty" when anything but the benchmark's own outputs
+    (bench/results, README.md's table) differs from HEAD."""
+    try:
+        tree = git("rev-parse", "--short", "HEAD")
+        if git("status", "--porcelain", "--", ".", ":!bench/results", ":!README.md"):
+            tree += "+dirty"
+    except (OSError, subprocess.CalledProcessError):
+        tree = "unknown"
+    return {"tree": tree,
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}

@@ -1,0 +1,175 @@
+"""RedisWrapper's behaviour written in plain Python: the yardstick for the module's own cost.
+
+Every method does what README.md says the module's does, in the same order: the exact-type
+checks of the annotated arguments, the queueing policy (queue without waiting, drop the
+oldest when full, write synchronously as a last resort), the worker loop and the failure
+log lines. The benchmark runs it side by side with the module on the same clients.
+"""
+
+from __future__ import annotations
+
+import atexit
+import os
+import queue
+import threading
+import traceback
+
+import orjson
+import redis
+
+from zarn_sdk.logging.logger import get_logger
+
+logger = get_logger("REDIS")
+HOST = os.environ.get("REDIS_HOST", "localhost")
+
+
+def _wrong_type(name: str, expected: str, value: object) -> TypeError:
+    return TypeError(f"Argument '{name}' has incorrect type "
+                     f"(expected {expected}, got {type(value).__name__})")
+
+
+class PyWrapper:
+    def __init__(self, thread=True, host=HOST, port=6379, workers=2):
+        if type(host) is not str:
+            raise _wrong_type("host", "str", host)
+        if type(port) is not int:
+            raise _wrong_type("port", "int", port)
+        if type(workers) is not int:
+            raise _wrong_type("workers", "int", workers)
+        self._use_thread = thread
+        pool = redis.ConnectionPool(host=host, port=port, max_connections=max(workers * 5, 10),
+                                    decode_responses=False)
+        self._redis_client = redis.StrictRedis(connection_pool=pool)
+        self._queue = None
+        self._worker = None
+        self._stop_evt = threading.Event()
+        if not self._use_thread:
+            return
+        self._queue = queue.Queue(maxsize=max(workers, 1))
+        self._worker = threading.Thread(target=self._worker_loop, name="RedisWrapperWorker",
+                                        daemon=True)
+        self._worker.start()
+        atexit.register(self._shutdown_executor)
+
+    def _shutdown_executor(self):
+        try:
+            self._stop_evt.set()
+            if self._worker is not None:
+                self._worker.join(timeout=0.5)
+            self._queue = None
+            self._use_thread = False
+        except Exception:
+            pass
+
+    def _worker_loop(self):
+        while not self._stop_evt.is_set():
+            try:
+                item = self._queue.get(timeout=0.2)
+            except queue.Empty:
+                continue
+            redis_key = None
+            try:
+                data, redis_key, ttl = item
+                self._write_(data, redis_key, ttl)
+            except Exception as err:
+                shown = redis_key if isinstance(redis_key, str) else repr(item)
+                try:
+                    logger.error(f"Failed to write data to redis`{shown}` - {err}")
+                except Exception:  # a failing logger must not end the worker either
+                    traceback.print_exc()
+            finally:
+                try:
+                    self._queue.task_done()
+                except Exception:
+                    pass
+
+    def _write_(self, data, redis_key, ttl=None):
+        if type(data) is not dict:
+            raise _wrong_type("data", "dict", data)
+        if type(redis_key) is not str:
+            raise _wrong_type("redis_key", "str", redis_key)
+        if ttl is not None and type(ttl) is not int:
+            raise _wrong_type("ttl", "int", ttl)
+        payload = orjson.dumps(data)
+        try:
+            return True if self._redis_client.set(redis_key, payload, ex=ttl) else False
+        except Exception as err:
+            logger.error(f"Failed to write data to redis`{redis_key}` - {err}")
+            return False
+
+    def write_zarn_data(self, data, redis_key, ttl=None):
+        if data is not None and type(data) is not dict:
+            raise _wrong_type("data", "dict", data)
+        if type(redis_key) is not str:
+            raise _wrong_type("redis_key", "str", redis_key)
+        if ttl is not None and type(ttl) is not int:
+            raise _wrong_type("ttl", "int", ttl)
+        if data is None:
+            return True if self.delete_data(redis_key) else False
+        if self._use_thread:
+            q = self._queue
+            if q is not None:
+                item = (data, redis_key, ttl)
+                try:
+                    q.put_nowait(item)
+                    return True
+                except queue.Full:
+                    pass
+                try:  # drop the oldest record; the worker may have emptied the queue meanwhile
+                    q.get_nowait()
+                    q.task_done()
+                except Exception:
+                    pass
+                try:
+                    q.put_nowait(item)
+                    return True
+                except Exception:  # other writers took the freed place: write it now
+                    pass
+        return True if self._write_(data, redis_key, ttl) else False
+
+    def delete_data(self, redis_key):
+        if type(redis_key) is not str:
+            raise _wrong_type("redis_key", "str", redis_key)
+        return True if self._redis_client.delete(redis_key) else False
+
+    def delete_many(self, redis_keys):
+        if type(redis_keys) is not list:
+            raise _wrong_type("redis_keys", "list", redis_keys)
+        if not redis_keys:
+            return 0
+        removed = self._redis_client.delete(*redis_keys)
+        if removed is not None and type(removed) is not int:
+            raise TypeError(f"Expected int, got {type(removed).__name__}")
+        return removed
+
+    def scan_keys(self, pattern):
+        if type(pattern) is not str:
+            raise _wrong_type("pattern", "str", pattern)
+        return [k.decode() if isinstance(k, bytes) else k
+                for k in self._redis_client.scan_iter(match=pattern)]
+
+    def write_data(self, redis_key, data, ttl=None):
+        if type(redis_key) is not str:
+            raise _wrong_type("redis_key", "str", redis_key)
+        if ttl is not None and type(ttl) is not int:
+            raise _wrong_type("ttl", "int", ttl)
+        if isinstance(data, dict):
+            data = orjson.dumps(data)
+        return True if self._redis_client.set(redis_key, data, ex=ttl) else False
+
+    def read_data(self, redis_key):
+        if type(redis_key) is not str:
+            raise _wrong_type("redis_key", "str", redis_key)
+        return self._redis_client.get(redis_key)
+
+    def read_zarn_data(self, redis_key):
+        if type(redis_key) is not str:
+            raise _wrong_type("redis_key", "str", redis_key)
+        try:
+            value = self.read_data(redis_key=redis_key)
+            if not isinstance(value, bytes):
+                return value
+            return orjson.loads(value)
+        except Exception as err:
+            logger.warning(f"Failed to get redis frame from {redis_key} - {err}")
+            return None
