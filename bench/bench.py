@@ -59,9 +59,9 @@ def main() -> int:
     import report
 
     if args.report:
-        run = json.loads(Path(args.report).read_text())
-        report.write(run, Path(args.report).parent, Path(args.report).stem,
-                     run["stem"] == "bench")
+        saved = Path(args.report).resolve()
+        run = json.loads(saved.read_text())
+        report.write(run, saved.parent, saved.stem, run["stem"] == "bench")
         return 0
     if args.parser == "python":
         sys.modules["hiredis"] = None  # type: ignore[assignment]  # redis-py's own parser

@@ -1,11 +1,7 @@
 """The module's own cost per call: every case runs the same statement on a RedisWrapper and
-on a PyWrapper (the same behaviour in Python) over a client that does no I/O; on the
-failure paths that client raises redis.exceptions.ConnectionError.
-
-Instructions come from callgrind: one child process runs each loop N and 2N times between
-calls of os.getppid, on which callgrind dumps its counters, so (I(2N) - I(N)) / N is one
-call with everything paid once taken out. CPU time is the median of paired rounds in this
-process, with the garbage collector off."""
+on a PyWrapper over a client that does no I/O (on the failure paths it raises
+redis.exceptions.ConnectionError). Instructions from callgrind decide; CPU time in paired
+rounds is reported beside them. Run as a script, this is the callgrind child."""
 
 from __future__ import annotations
 
