@@ -113,8 +113,8 @@ def plot(run: dict, path: Path) -> None:
 
     server, own = split(run)
     panels = [p for p in (server, own) if p]
-    fig, axes = plt.subplots(1, len(panels), figsize=(7 * len(panels), 0.5 + 0.28 * max(
-        len(p) for p in panels)), squeeze=False)
+    height = max(3.0, 0.5 + 0.28 * max(len(p) for p in panels))
+    fig, axes = plt.subplots(1, len(panels), figsize=(7 * len(panels), height), squeeze=False)
     for ax, rows in zip(axes[0], panels):
         names = [r["key"] if f["num"] != "own" else r["label"] for f, r in rows]
         y = range(len(rows))
