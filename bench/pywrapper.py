@@ -153,9 +153,11 @@ class PyWrapper:
             raise _wrong_type("redis_key", "str", redis_key)
         if ttl is not None and type(ttl) is not int:
             raise _wrong_type("ttl", "int", ttl)
+        # The client's set is taken before the encoding, as the module does.
+        set_value = self._redis_client.set
         if isinstance(data, dict):
             data = orjson.dumps(data)
-        return True if self._redis_client.set(redis_key, data, ex=ttl) else False
+        return True if set_value(redis_key, data, ex=ttl) else False
 
     def read_data(self, redis_key):
         if type(redis_key) is not str:
