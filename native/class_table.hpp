@@ -62,20 +62,20 @@ Ref build_class(PyObject* module, PyObject* host_default);
 
 // Logs before_key + key + after_key + str(error) through the module's logger at `level`
 // (st.name.error or st.name.warning).
-void log_failure(const MethodCall& c, PyObject* level, const char* before_key, const char* after_key,
-                 PyObject* key, PyObject* error);
+void log_failure(const MethodCall& c, PyObject* level, const char* before_key,
+                 const char* after_key, PyObject* key, PyObject* error);
 
 // Method bodies, one file per area.
-Ref init_impl(const MethodCall&);                // lifecycle.cpp
-Ref shutdown_executor_impl(const MethodCall&);   // lifecycle.cpp
-Ref worker_loop_impl(const MethodCall&);         // writer.cpp
-Ref write_impl(const MethodCall&);               // writer.cpp
-Ref write_zarn_data_impl(const MethodCall&);     // frames.cpp
-Ref read_zarn_data_impl(const MethodCall&);      // frames.cpp
-Ref delete_data_impl(const MethodCall&);         // keys.cpp
-Ref delete_many_impl(const MethodCall&);         // keys.cpp
-Ref scan_keys_impl(const MethodCall&);           // keys.cpp
-Ref write_data_impl(const MethodCall&);          // values.cpp
-Ref read_data_impl(const MethodCall&);           // values.cpp
+Ref init_impl(const MethodCall&);  // lifecycle.cpp
+Ref shutdown_executor_impl(const MethodCall&);  // lifecycle.cpp
+Ref worker_loop_impl(const MethodCall&);  // writer.cpp
+Ref write_impl(const MethodCall&);  // writer.cpp
+Ref write_zarn_data_impl(const MethodCall&);  // frames.cpp
+Ref read_zarn_data_impl(const MethodCall&);  // frames.cpp
+Ref delete_data_impl(const MethodCall&);  // keys.cpp
+Ref delete_many_impl(const MethodCall&);  // keys.cpp
+Ref scan_keys_impl(const MethodCall&);  // keys.cpp
+Ref write_data_impl(const MethodCall&);  // values.cpp
+Ref read_data_impl(const MethodCall&);  // values.cpp
 
 }  // namespace zarn

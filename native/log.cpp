@@ -3,8 +3,8 @@
 
 namespace zarn {
 
-void log_failure(const MethodCall& c, PyObject* level, const char* before_key, const char* after_key,
-                 PyObject* key, PyObject* error) {
+void log_failure(const MethodCall& c, PyObject* level, const char* before_key,
+                 const char* after_key, PyObject* key, PyObject* error) {
     Ref text = Ref::check(PyObject_Str(error));
     Ref line = Ref::check(
         PyUnicode_FromFormat("%s%U%s%U", before_key, key, after_key, text.get()));
