@@ -17,6 +17,8 @@ import redis
 
 import zarn_sdk.redis.redis_wrapper as rw
 
+from helpers import LogRecorder
+
 # Set by the armv7l run: the emulator command that runs target binaries, and a server
 # that the host started (the emulated interpreter cannot start a native one reliably).
 EMULATOR = shlex.split(os.environ.get("ZARN_TEST_EMULATOR", ""))
@@ -124,31 +126,6 @@ def dead_port():
     s.close()
 
 
-class LogRecorder:
-    """Stands in for the module's logger and keeps every line it is given."""
-
-    def __init__(self):
-        self._lock = threading.Lock()
-        self.lines: list[tuple[str, str]] = []
-
-    def _add(self, level, args, kwargs):
-        assert not kwargs and len(args) == 1 and type(args[0]) is str, (args, kwargs)
-        with self._lock:
-            self.lines.append((level, args[0]))
-
-    def error(self, *args, **kwargs):
-        self._add("error", args, kwargs)
-
-    def warning(self, *args, **kwargs):
-        self._add("warning", args, kwargs)
-
-    def wait_for(self, count: int, timeout: float = 5.0) -> list[tuple[str, str]]:
-        deadline = time.monotonic() + timeout
-        while len(self.lines) < count and time.monotonic() < deadline:
-            time.sleep(0.01)
-        return list(self.lines)
-
-
 @pytest.fixture
 def log(monkeypatch):
     recorder = LogRecorder()
@@ -177,6 +154,21 @@ def direct(make_wrapper, server):
     return make_wrapper(thread=False, host=server.host, port=server.port)
 
 
+@pytest.fixture
+def background(make_wrapper, server):
+    """A background-writer instance on the test server, with a queue of 4 records."""
+    return make_wrapper(host=server.host, port=server.port, workers=4)
+
+
+@pytest.fixture
+def thread_errors(monkeypatch):
+    """Exceptions that ended a thread, and those that the interpreter could raise nowhere."""
+    seen = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args.exc_value))
+    monkeypatch.setattr(sys, "unraisablehook", lambda args: seen.append(args.exc_value))
+    return seen
+
+
 def python_command() -> list[str]:
     """The command that starts this interpreter, behind the emulator when there is one."""
     return [*EMULATOR, sys.executable]
@@ -200,26 +192,3 @@ def run_python():
         )
 
     return run
-
-
-def refusal(name: str, expected: str, got: str) -> str:
-    """The TypeError text of an argument of the wrong type."""
-    return f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
-
-
-def sent(raw: redis.Redis) -> dict[str, int]:
-    """Commands the server ran since the last CONFIG RESETSTAT, by name, without our own INFO."""
-    stats = raw.info("commandstats")
-    return {
-        name[len("cmdstat_"):]: row["calls"]
-        for name, row in stats.items()
-        if not name.startswith(("cmdstat_info", "cmdstat_config"))
-    }
-
-
-def drained(q, timeout: float = 30.0) -> bool:
-    """Waits for q.join() without letting a lost task_done hang the run."""
-    t = threading.Thread(target=q.join, daemon=True)
-    t.start()
-    t.join(timeout)
-    return not t.is_alive()

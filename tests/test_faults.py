@@ -10,7 +10,8 @@ import orjson
 import pytest
 import redis
 
-from conftest import EMULATOR, drained, free_port, sent, start_redis_server, stop_process
+from conftest import EMULATOR, free_port, start_redis_server, stop_process
+from helpers import drained, sent
 
 # Under emulation the module runs ~5-15 times slower; the bounds about the server (one
 # second to recover) stay, the bounds about our own code's speed stretch by this factor.

@@ -2,7 +2,6 @@
 deleters and scanners at once; and what redis-py does when the connection pool runs out."""
 
 import random
-import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -11,7 +10,8 @@ import orjson
 import pytest
 import redis
 
-from conftest import EMULATOR, drained
+from conftest import EMULATOR
+from helpers import drained
 
 PRODUCERS, READERS, HOUSEKEEPERS, CAMERAS = 16, 4, 2, 16
 DURATION = 2.0 if EMULATOR else 3.0
@@ -29,17 +29,8 @@ def check(key, record):
     return isinstance(record, dict) and record["cam"] == cam and record == frame(cam, record["seq"])
 
 
-@pytest.fixture
-def hooks(monkeypatch):
-    """Exceptions that end a thread or that the interpreter could not raise anywhere."""
-    seen = []
-    monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args.exc_value))
-    monkeypatch.setattr(sys, "unraisablehook", lambda args: seen.append(args.exc_value))
-    return seen
-
-
 @pytest.mark.slow
-def test_shared_instance_under_load(server, raw, make_wrapper, log, hooks):
+def test_shared_instance_under_load(server, raw, make_wrapper, log, thread_errors):
     w = make_wrapper(host=server.host, port=server.port, workers=5)  # a pool of 25
     worker, stop, problems = w._worker, threading.Event(), []
     counts = {"written": 0, "read": 0, "decoded": 0, "scanned": 0, "deleted": 0}
@@ -96,7 +87,7 @@ def test_shared_instance_under_load(server, raw, make_wrapper, log, hooks):
     for t in threads:
         t.join(30)
     assert not any(t.is_alive() for t in threads)
-    assert problems == [] and hooks == []
+    assert problems == [] and thread_errors == []
     assert w._worker is worker and worker.is_alive()
     assert drained(w._queue) and w._queue.unfinished_tasks == 0
     assert log.lines == []  # no store and no read failed

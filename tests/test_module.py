@@ -1,6 +1,7 @@
 """What importing zarn_sdk.redis.redis_wrapper does: the names it binds and in which order,
 the host default fixed from REDIS_HOST, failed imports, the logger, and no side effects."""
 
+import json
 import os
 import typing
 
@@ -10,6 +11,8 @@ import redis
 
 import zarn_sdk.logging.logger as kit_logging
 import zarn_sdk.redis.redis_wrapper as rw
+
+from helpers import SIGNATURES
 
 MODULE = "zarn_sdk.redis.redis_wrapper"
 BOUND_NAMES = [
@@ -22,9 +25,10 @@ def _is_dunder(name):
     return name.startswith("__") and name.endswith("__")
 
 
-def _last_line(proc):
+def _reported(proc):
+    """The JSON value that the child printed last."""
     assert proc.returncode == 0, proc.stderr
-    return proc.stdout.strip().splitlines()[-1]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def test_namespace_holds_exactly_the_bound_names_in_import_order():
@@ -57,7 +61,7 @@ def test_bound_names_are_the_real_collaborators():
 )
 def test_host_default_is_fixed_from_the_environment_at_import(run_python, env, unset, expected):
     code = f"""
-import inspect, os
+import inspect, json, os
 import zarn_sdk.redis.redis_wrapper as m
 R = m.RedisWrapper
 before = R.__init__.__defaults__
@@ -66,12 +70,10 @@ w = R(thread=False)
 pool_host = w._redis_client.connection_pool.connection_kwargs["host"]
 sig_host = inspect.signature(R.__init__).parameters["host"].default
 holders = [k for k, v in vars(m).items() if v in ({expected!r}, "changed-after-import")]
-print(repr((before, R.__init__.__defaults__, pool_host, sig_host, hasattr(m, "REDIS_HOST"), holders)))
+print(json.dumps([before, R.__init__.__defaults__, pool_host, sig_host, hasattr(m, "REDIS_HOST"), holders]))
 """
-    result = eval(_last_line(run_python(code, env=env, unset=unset)))
-    defaults = (True, expected, 6379, 2)
-    assert result == (defaults, defaults, expected, expected, False, [])
-    assert type(result[0][1]) is str
+    defaults = [expected if p.name == "host" else p.default for p in SIGNATURES["__init__"].params]
+    assert _reported(run_python(code, env=env, unset=unset)) == [defaults, defaults, expected, expected, False, []]
 
 
 FAILING_IMPORTS = {
@@ -89,7 +91,7 @@ def test_failing_dependency_fails_the_import_and_a_later_import_succeeds(run_pyt
     filename, body, exc_type, message = FAILING_IMPORTS[case]
     (tmp_path / filename).write_text(body + "\n")
     code = f"""
-import sys
+import json, sys
 sys.path.insert(0, {str(tmp_path)!r})
 try:
     import zarn_sdk.redis.redis_wrapper
@@ -100,17 +102,14 @@ left = ({MODULE!r} in sys.modules, hasattr(sys.modules.get("zarn_sdk.redis"), "r
 sys.path.remove({str(tmp_path)!r})
 sys.modules.pop({filename[:-3]!r}, None)
 import zarn_sdk.redis.redis_wrapper as m
-print(repr((outcome, left, m.RedisWrapper.__qualname__)))
+print(json.dumps([outcome, left, m.RedisWrapper.__qualname__]))
 """
-    outcome, left, qualname = eval(_last_line(run_python(code)))
-    assert outcome == (exc_type, message)
-    assert left == (False, False)
-    assert qualname == "RedisWrapper"
+    assert _reported(run_python(code)) == [[exc_type, message], [False, False], "RedisWrapper"]
 
 
 # A stand-in for the kit's logging module, put into sys.modules before the import.
 _FAKE_LOGGING = """
-import sys, types
+import json, sys, types
 calls = []
 fake = types.ModuleType("zarn_sdk.logging.logger")
 boom = LookupError("logger setup failed")
@@ -137,9 +136,9 @@ def test_get_logger_is_called_once_with_redis_and_its_result_is_the_logger(run_p
 m, err = attempt()
 import importlib
 importlib.import_module("zarn_sdk.redis.redis_wrapper")
-print(repr((err, calls, m.logger is sentinel, m.get_logger is get_logger)))
+print(json.dumps([repr(err), calls, m.logger is sentinel, m.get_logger is get_logger]))
 """
-    assert eval(_last_line(run_python(code))) == (None, [(("REDIS",), {})], True, True)
+    assert _reported(run_python(code)) == ["None", [[["REDIS"], {}]], True, True]
 
 
 def test_get_logger_raising_fails_the_import_with_that_exception_and_retry_runs_again(run_python):
@@ -147,9 +146,9 @@ def test_get_logger_raising_fails_the_import_with_that_exception_and_retry_runs_
 m1, err = attempt()
 left = "zarn_sdk.redis.redis_wrapper" in sys.modules
 m2, err2 = attempt()
-print(repr((m1, err is boom, left, err2, len(calls), m2.logger is sentinel)))
+print(json.dumps([repr(m1), err is boom, left, repr(err2), len(calls), m2.logger is sentinel]))
 """
-    assert eval(_last_line(run_python(code))) == (None, True, False, None, 2, True)
+    assert _reported(run_python(code)) == ["None", True, False, "None", 2, True]
 
 
 def test_missing_get_logger_fails_like_a_from_import_statement(run_python):
@@ -159,16 +158,15 @@ try:
     exec("from zarn_sdk.logging.logger import get_logger")
 except ImportError as e:
     ref = e
-print(repr((m, type(err).__name__, str(err) == str(ref), err.name, calls,
-            "zarn_sdk.redis.redis_wrapper" in sys.modules)))
+print(json.dumps([repr(m), type(err).__name__, str(err) == str(ref), err.name, calls,
+                  "zarn_sdk.redis.redis_wrapper" in sys.modules]))
 """
-    assert eval(_last_line(run_python(code))) == (
-        None, "ImportError", True, "zarn_sdk.logging.logger", [], False)
+    assert _reported(run_python(code)) == ["None", "ImportError", True, "zarn_sdk.logging.logger", [], False]
 
 
 def test_import_starts_no_thread_and_opens_no_socket(run_python):
     code = """
-import os, socket, threading
+import json, os, socket, threading
 made, connects = [], []
 class Watched(socket.socket):
     def __init__(self, *a, **k):
@@ -181,7 +179,7 @@ socket.socket = Watched
 tasks = len(os.listdir("/proc/self/task"))
 threads = threading.enumerate()
 import zarn_sdk.redis.redis_wrapper
-print(repr((made, connects, threading.enumerate() == threads,
-            len(os.listdir("/proc/self/task")) - tasks)))
+print(json.dumps([repr(made), repr(connects), threading.enumerate() == threads,
+                  len(os.listdir("/proc/self/task")) - tasks]))
 """
-    assert eval(_last_line(run_python(code, env={"REDIS_HOST": "127.0.0.1"}))) == ([], [], True, 0)
+    assert _reported(run_python(code, env={"REDIS_HOST": "127.0.0.1"})) == ["[]", "[]", True, 0]
