@@ -141,13 +141,6 @@ class Undecided:
         raise ValueError("reply has no truth")
 
 
-class BadStr(Exception):
-    """An error whose text cannot be made."""
-
-    def __str__(self):
-        raise ValueError("no text")
-
-
 def raise_hostile(*args):
     """A special method that refuses to work."""
     raise RuntimeError("hostile method called")
@@ -214,9 +207,3 @@ def drained(q, timeout: float = 30.0) -> bool:
     t.start()
     t.join(timeout)
     return not t.is_alive()
-
-
-def refused_text(port: int) -> str:
-    """What the client says when nothing listens on port (a pool client, which does not retry)."""
-    pool = redis.ConnectionPool(host="127.0.0.1", port=port)
-    return error_text(lambda: redis.StrictRedis(connection_pool=pool).get("x"))

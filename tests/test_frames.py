@@ -8,15 +8,22 @@ import time
 
 import orjson
 import pytest
+import redis
 
 import zarn_sdk.redis.redis_wrapper as rw
 
-from helpers import BytesSub, drained, error_text, refused_text
+from helpers import BytesSub, drained, error_text
 
 FRAME = {"id": 7, "cam": "north", "ts": 1717000000.25, "boxes": [[1, 2, 30, 40]],
          "ok": True, "label": "\u00e9"}
 FRAME_JSON = (b'{"id":7,"cam":"north","ts":1717000000.25,"boxes":[[1,2,30,40]],'
               b'"ok":true,"label":"\xc3\xa9"}')
+
+
+def refused_text(port):
+    """What the client says when nothing listens on port (a pool client, which does not retry)."""
+    pool = redis.ConnectionPool(host="127.0.0.1", port=port)
+    return error_text(lambda: redis.StrictRedis(connection_pool=pool).get("x"))
 
 
 @pytest.fixture

@@ -127,27 +127,22 @@ class Fakes:
 
 def test_background_construction_calls(monkeypatch):
     fakes = Fakes(monkeypatch)
-    host, port, workers = "redis-host", 40001, 3
-    w = R(True, host, port, workers)
-    names = [c[0] for c in fakes.calls]
-    assert names == ["ConnectionPool", "StrictRedis", "Event", "Queue", "Thread", "start", "register"]
-    calls = {c[0]: c[1:] for c in fakes.calls}
-    pool_args, pool_kwargs = calls["ConnectionPool"]
-    assert pool_args == () and [k for k, _ in pool_kwargs] == ["host", "port", "max_connections", "decode_responses"]
-    values = dict(pool_kwargs)
-    assert values["host"] is host and values["port"] is port
-    assert values["max_connections"] == 15 and values["decode_responses"] is False
-    assert calls["StrictRedis"] == ((), [("connection_pool", fakes.made["ConnectionPool"])])
-    assert calls["Event"] == ((), []) and calls["Queue"] == ((), [("maxsize", 3)])
-    thread_args, thread_kwargs = calls["Thread"]
-    assert thread_args == () and [k for k, _ in thread_kwargs] == ["target", "name", "daemon"]
-    target = dict(thread_kwargs)["target"]
-    assert target.__self__ is w and target.__func__ is vars(R)["_worker_loop"]
-    assert dict(thread_kwargs)["name"] == "RedisWrapperWorker" and dict(thread_kwargs)["daemon"] is True
-    (hook,), hook_kwargs = calls["register"]
-    assert hook_kwargs == [] and hook.__self__ is w and hook.__func__ is vars(R)["_shutdown_executor"]
-    assert w._redis_client is fakes.made["StrictRedis"] and w._stop_evt is fakes.made["Event"]
-    assert w._queue is fakes.made["Queue"] and w._worker is fakes.made["Thread"]
+    host, port = "redis-host", 40001
+    w = R(True, host, port, 3)
+    assert [c[0] for c in fakes.calls] == ["ConnectionPool", "StrictRedis", "Event", "Queue", "Thread", "start",
+                                           "register"]
+    calls = {name: (args, dict(kwargs)) for name, args, kwargs in fakes.calls}
+    made = fakes.made
+    assert calls["ConnectionPool"] == ((), {"host": host, "port": port, "max_connections": 15,
+                                            "decode_responses": False})
+    assert calls["ConnectionPool"][1]["host"] is host and calls["ConnectionPool"][1]["port"] is port
+    assert calls["StrictRedis"] == ((), {"connection_pool": made["ConnectionPool"]})
+    assert calls["Event"] == ((), {}) and calls["Queue"] == ((), {"maxsize": 3})
+    # Bound methods compare equal when they bind the same function to the same instance.
+    assert calls["Thread"] == ((), {"target": w._worker_loop, "name": "RedisWrapperWorker", "daemon": True})
+    assert calls["register"] == ((w._shutdown_executor,), {})
+    assert (w._redis_client, w._stop_evt, w._queue, w._worker) == (
+        made["StrictRedis"], made["Event"], made["Queue"], made["Thread"])
 
 
 def test_direct_construction_calls(monkeypatch):

@@ -48,18 +48,6 @@ def test_write_then_read_returns_stored_bytes(w, raw, data, stored):
     assert type(value) is bytes and value == stored
 
 
-def test_only_dicts_are_encoded(w):
-    w._redis_client = rec = SetRecorder()
-    payloads = [[1, 2], "text", b"raw", 3, (1,)]
-    for payload in payloads:
-        assert w.write_data("k", payload, 7) is True
-    assert [args[1] for args, _ in rec.calls] == payloads
-    assert all(args[1] is p for (args, _), p in zip(rec.calls, payloads))
-    sub = DictSub(a=1)
-    w.write_data("k", sub)
-    assert rec.calls[-1] == (("k", b'{"a":1}'), {"ex": None})
-
-
 def test_ttl_set_then_removed_by_a_write_without_ttl(w, raw):
     assert w.write_data("k", "v1", ttl=5) is True
     assert 1000 < raw.pttl("k") <= 5000
