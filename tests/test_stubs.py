@@ -1,12 +1,9 @@
-"""The shipped type stubs agree with the runtime class, and mypy accepts typed use."""
+"""The type stubs are installed, and mypy accepts typed use. (The stub's signatures are the
+ones that tests/test_face.py compares with the runtime class.)"""
 
-import ast
-import inspect
 import os
 import pathlib
 import subprocess
-
-import pytest
 
 import zarn_sdk
 import zarn_sdk.redis.redis_wrapper as rw
@@ -17,30 +14,9 @@ STUB = pathlib.Path(rw.__file__).with_name("redis_wrapper.pyi")
 EXAMPLE = pathlib.Path(__file__).parent.parent / "examples" / "typed_usage.py"
 
 
-def stub_functions():
-    tree = ast.parse(STUB.read_text())
-    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "RedisWrapper"]
-    return {f.name: f for f in cls.body if isinstance(f, ast.FunctionDef)}
-
-
 def test_stub_and_marker_are_installed():
     assert STUB.is_file()
     assert (pathlib.Path(zarn_sdk.__file__).parent / "py.typed").is_file()
-
-
-def test_stub_declares_every_method_with_the_runtime_parameters():
-    stubs = stub_functions()
-    runtime = [n for n, v in vars(rw.RedisWrapper).items() if callable(v)]
-    assert list(stubs) == runtime
-    for name, node in stubs.items():
-        sig = inspect.signature(getattr(rw.RedisWrapper, name))
-        assert [a.arg for a in node.args.args] == list(sig.parameters), name
-        defaults = [p.default for p in sig.parameters.values() if p.default is not p.empty]
-        assert len(node.args.defaults) == len(defaults), name
-        for stub_default, value in zip(node.args.defaults, defaults):
-            if not (isinstance(stub_default, ast.Constant) and stub_default.value is Ellipsis):
-                assert ast.literal_eval(stub_default) == value, name
-        assert node.returns is not None, name
 
 
 def test_mypy_accepts_typed_usage_and_rejects_a_wrong_argument(tmp_path):
