@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer (CMake option
-# ZARN_SANITIZE) into a virtual environment of its own (.venv-asan, build folder build/asan)
-# and runs the whole test suite with the sanitizer runtimes preloaded into the stock
+# ZARN_SANITIZE) as a wheel (build folder build/asan, wheel in build/asan-wheelhouse), installs
+# it with the logger stand-in into a virtual environment of its own (.venv-asan) and runs the whole test suite with the sanitizer runtimes preloaded into the stock
 # interpreter. Any sanitizer report, from the test process or from a process that it starts,
 # fails the run. Extra arguments go to pytest.
 #
@@ -12,31 +12,29 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+. "$root/scripts/common.sh"
 
-missing=()
-command -v redis-server >/dev/null 2>&1 || missing+=(redis-server)
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
+ensure_redis_server
+command -v g++ >/dev/null 2>&1 || apt_ensure g++
 if command -v gcc >/dev/null 2>&1; then
     for lib in libasan.so libubsan.so; do
-        [ -e "$(gcc -print-file-name=$lib)" ] || missing+=(libgcc-12-dev)
+        [ -e "$(gcc -print-file-name=$lib)" ] || apt_ensure libgcc-12-dev
     done
 fi
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "sanitize: installing ${missing[*]}" >&2
-    as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null
-fi
 
-python=${PYTHON:-python3.11}
+python=$(find_python 3.11)
+ensure_python_dev "$python"
 venv=$root/.venv-asan
+wheelhouse=$root/build/asan-wheelhouse
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
-"${pip[@]}" scikit-build-core
-command -v cmake >/dev/null 2>&1 || "${pip[@]}" cmake ninja
-echo "sanitize: building the instrumented module into .venv-asan" >&2
-PATH=$venv/bin:$PATH "${pip[@]}" --no-build-isolation -C build-dir=build/asan \
-    -C cmake.build-type=RelWithDebInfo -C cmake.define.ZARN_SANITIZE=ON "$root[test]"
+pip=("$venv/bin/python" -m pip --disable-pip-version-check)
+"${pip[@]}" install -q scikit-build-core
+command -v cmake >/dev/null 2>&1 || "${pip[@]}" install -q cmake ninja
+echo "sanitize: building the instrumented module's wheel (build/asan) and installing it into .venv-asan" >&2
+PATH=$venv/bin:$PATH "${pip[@]}" wheel -q --no-build-isolation --no-deps -w "$wheelhouse" \
+    -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.ZARN_SANITIZE=ON "$root"
+"${pip[@]}" wheel -q --no-deps -w "$wheelhouse" "$root/logger-standin"
+install_wheelhouse "$venv/bin/python" "$wheelhouse"
 
 reports=$(mktemp -d)
 pid=

@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
-# Prepares this checkout on a fresh machine: Debian's redis-server when it is missing, and a
-# virtual environment (.venv) holding the package built from this checkout with its test extras.
+# Prepares this checkout on a fresh Debian machine: Debian's redis-server, g++, CPython 3.11's
+# headers and venv when missing; the module's wheel and the logger stand-in's wheel built
+# from this checkout into build/wheelhouse; and a virtual environment (.venv) holding both,
+# with the module's dependencies and test tools from PyPI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/common.sh"
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+ensure_redis_server
+python=$(find_python 3.11)
+ensure_python_dev "$python"
 
-if ! command -v redis-server >/dev/null 2>&1; then
-    echo "setup: installing Debian's redis-server" >&2
-    as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q redis-server >/dev/null
-fi
-
-python=${PYTHON:-python3.11}
-if [ ! -x "$root/.venv/bin/python" ]; then
-    "$python" -m venv "$root/.venv"
-fi
-echo "setup: building and installing the package into .venv" >&2
-"$root/.venv/bin/python" -m pip install -q --disable-pip-version-check "$root[test]"
+venv=$root/.venv
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+echo "setup: building the module's and the logger stand-in's wheels into build/wheelhouse" >&2
+"$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
+    -w "$root/build/wheelhouse" "$root" "$root/logger-standin"
+echo "setup: installing them into .venv" >&2
+install_wheelhouse "$venv/bin/python" "$root/build/wheelhouse"

@@ -1,1 +1,0 @@
-"""Zarn video-processing kit: the parts shipped with the Redis client."""

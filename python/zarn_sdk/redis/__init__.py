@@ -1,1 +1,0 @@
-"""Redis access for the kit's containers; the client lives in ``redis_wrapper``."""
