@@ -5,8 +5,8 @@
 #
 #   - the module's wheel for each target (scripts/target.sh --wheel-only, which also prints
 #     what each one needs and tags it with its manylinux policy): x86_64 for CPython 3.11,
-#     3.12 and 3.13; armv7l hard-float for bookworm's 3.11 and trixie's 3.13; aarch64 for
-#     trixie's 3.13;
+#     3.12 and 3.13; armv7l hard-float and aarch64, each for bookworm's 3.11 and trixie's
+#     3.13;
 #   - the logger stand-in's wheel (pure Python);
 #   - the sdist, which it then builds and installs with pip in a new virtual environment.
 #
@@ -16,7 +16,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
 dist=$root/dist
 
-targets=("x86_64 3.11" "x86_64 3.12" "x86_64 3.13" "armhf bookworm" "armhf trixie" "arm64 trixie")
+targets=("x86_64 3.11" "x86_64 3.12" "x86_64 3.13" "armhf bookworm" "armhf trixie" "arm64 bookworm"
+         "arm64 trixie")
 for target in "${targets[@]}"; do
     # shellcheck disable=SC2086  # ARCH RELEASE
     bash "$root/scripts/target.sh" --wheel-only $target
