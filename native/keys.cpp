@@ -7,8 +7,8 @@ namespace zarn {
 // delete_data(self, redis_key) -> bool: one DEL; True when the key existed.
 Ref delete_data_impl(const MethodCall& c) {
     Ref client = getattr(c.self(), c.st.name._redis_client);
-    Ref reply = try_call_method(client.get(), c.st.name.delete_, c[0]);
-    return reply ? Ref::of_bool(truth(reply.get())) : Ref();
+    // Annotated "bool": the call trampoline returns the reply's truth.
+    return try_call_method(client.get(), c.st.name.delete_, c[0]);
 }
 
 // delete_many(self, redis_keys) -> int: one DEL naming every key in list order (nothing
