@@ -1,0 +1,71 @@
+"""Blocks of generated text in the README and docs/: each lies between two markers and ends
+with a stamp naming the command that wrote it, the commit it ran on and the date.
+
+    <!-- generated:NAME begin -->
+    ...
+    _Written by `COMMAND` at commit 1a2b3c4 on 2026-12-09._
+    <!-- generated:NAME end -->
+
+A run on a tree that differs from its commit (outside the files being written) is stamped
+"1a2b3c4+dirty", which tests/test_generated.py refuses: results come from a clean commit.
+"""
+
+from __future__ import annotations
+
+import datetime
+import re
+import subprocess
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BLOCK = re.compile(r"<!-- generated:(?P<name>[\w.-]+) begin -->\n(?P<body>.*?)"
+                   r"<!-- generated:(?P=name) end -->", re.S)
+STAMP = re.compile(r"_Written by `(?P<command>[^`]+)` at commit (?P<commit>[0-9a-f]+(?:\+dirty)?)"
+                   r" on (?P<date>\d{4}-\d{2}-\d{2})\._")
+
+
+def _git(*args: str) -> str:
+    return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def commit_stamp(outputs: list[Path]) -> str:
+    """HEAD's short hash, with "+dirty" when the tree differs from it anywhere but in
+    `outputs` (the files the command writes)."""
+    try:
+        commit = _git("rev-parse", "--short", "HEAD")
+        excludes = [f":!{p.resolve().relative_to(ROOT)}" for p in outputs
+                    if p.resolve().is_relative_to(ROOT)]
+        if _git("status", "--porcelain", "--", ".", *excludes):
+            commit += "+dirty"
+    except (OSError, subprocess.CalledProcessError):
+        commit = "unknown"
+    return commit
+
+
+def write_block(path: Path, name: str, body: str, command: str,
+                outputs: list[Path] | None = None) -> None:
+    """Replaces the block NAME in the file at `path` (which must hold its two markers once)
+    by `body` and a stamp. `outputs`: the other files the same run writes (not "dirty")."""
+    path = Path(path)
+    text = path.read_text()
+    begin, end = f"<!-- generated:{name} begin -->", f"<!-- generated:{name} end -->"
+    if text.count(begin) != 1 or text.count(end) != 1:
+        raise RuntimeError(f"{path} needs one {begin} and one {end}")
+    commit = commit_stamp([path, *(outputs or [])])
+    date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    stamp = f"_Written by `{command}` at commit {commit} on {date}._"
+    head, rest = text.split(begin)
+    tail = rest.split(end)[1]
+    path.write_text(f"{head}{begin}\n{body.rstrip()}\n\n{stamp}\n{end}{tail}")
+
+
+def blocks(path: Path) -> list[dict]:
+    """The generated blocks of a file: name, body, and the stamp's command, commit and date
+    (None where the stamp is missing)."""
+    found = []
+    for m in BLOCK.finditer(Path(path).read_text()):
+        s = STAMP.search(m["body"])
+        found.append({"name": m["name"], "body": m["body"],
+                      **(s.groupdict() if s else {"command": None, "commit": None, "date": None})})
+    return found
