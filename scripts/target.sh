@@ -33,6 +33,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . "$root/scripts/common.sh"
+. "$root/scripts/debian.sh"
 
 usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 die() { printf 'target %s: FAILED: %s\n' "${name:-?}" "$*" >&2; exit 1; }
@@ -120,17 +121,12 @@ if [ -n "$qemu" ]; then
     # the packages and their dependencies (no maintainer scripts), so nothing runs under
     # emulation here and no binfmt_misc is needed.
     rootfs_packages=python$py,python3-venv,libpython$py-dev,libstdc++6,libgcc-s1,libc6
-    mirror=${ZARN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-    security=${ZARN_DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
-    keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    sources=("deb [signed-by=$keyring] $mirror $release main"
-             "deb [signed-by=$keyring] $mirror $release-updates main"
-             "deb [signed-by=$keyring] $security $release-security main")
-    rootfs_key="$release $arch $rootfs_packages ${sources[*]}"
+    rootfs_key="$release $arch $rootfs_packages"
     if [ ! -x "$rootfs/usr/bin/python$py" ] || [ "$(cat "$cache/rootfs.key" 2>/dev/null)" != "$rootfs_key" ]; then
-        rm -rf "$rootfs" "$rootfs.new" "$cache/rootfs.key"
-        as_root mmdebstrap --quiet --variant=extract --architectures="$arch" \
-            --include="$rootfs_packages" "$release" "$rootfs.new" "${sources[@]}"
+        rm -rf "$rootfs" "$cache/rootfs.key" "$cache/rootfs.warning"
+        make_debian_root "$arch" "$release" "$rootfs.new" --variant=extract \
+            --include="$rootfs_packages" || die "no $release root for $arch"
+        echo "$debian_root_warnings" >"$cache/rootfs.warning"
         # trixie's packages install into /usr only, and its /lib -> usr/lib and the like
         # come from base-files, which an extract leaves out; the dynamic loader is looked
         # up as /lib/ld-linux-*.
@@ -145,6 +141,7 @@ if [ -n "$qemu" ]; then
     else
         stdlib_compiled=yes
         echo "reusing $rootfs" >&2
+        grep -h . "$cache/rootfs.warning" 2>/dev/null >&2 || true
     fi
     export QEMU_LD_PREFIX=$rootfs
     if [ "$arch" = arm64 ]; then
