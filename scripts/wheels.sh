@@ -4,9 +4,9 @@
 # root (it installs what it needs):
 #
 #   - the module's wheel for each target (scripts/target.sh --wheel-only, which also prints
-#     what each one needs and tags it with its manylinux policy): x86_64 for CPython 3.11,
-#     3.12 and 3.13; armv7l hard-float and aarch64, each for bookworm's 3.11 and trixie's
-#     3.13;
+#     what each one needs and tags it with its manylinux policy): x86_64 for CPython 3.11
+#     to 3.15; armv7l hard-float and aarch64, each for bookworm's 3.11, trixie's 3.13 and
+#     forky's 3.14;
 #   - the logger stand-in's wheel (pure Python);
 #   - the sdist, which it then builds and installs with pip in a new virtual environment.
 #
@@ -16,8 +16,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
 dist=$root/dist
 
-targets=("x86_64 3.11" "x86_64 3.12" "x86_64 3.13" "armhf bookworm" "armhf trixie" "arm64 bookworm"
-         "arm64 trixie")
+targets=("x86_64 3.11" "x86_64 3.12" "x86_64 3.13" "x86_64 3.14" "x86_64 3.15"
+         "armhf bookworm" "armhf trixie" "armhf forky" "arm64 bookworm" "arm64 trixie" "arm64 forky")
 for target in "${targets[@]}"; do
     # shellcheck disable=SC2086  # ARCH RELEASE
     bash "$root/scripts/target.sh" --wheel-only $target

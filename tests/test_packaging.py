@@ -190,10 +190,14 @@ def new_env(tmp_path) -> Env:
     site = Path(sysconfig.get_path("purelib", scheme="venv",
                                    vars={"base": str(root), "platbase": str(root)}))
     assert site.is_dir(), site
-    # The test environment's packages, without ours, through links in one folder.
+    # The test environment's packages, without ours, through links in one folder: its own
+    # site-packages and, where it sees them, the system's (Debian's python3-redis and the
+    # like live in dist-packages), first found first, as on sys.path.
     overlay = tmp_path / "outer-packages"
     overlay.mkdir()
-    for outer in dict.fromkeys(map(Path, [sysconfig.get_path("purelib"), sysconfig.get_path("platlib")])):
+    outers = [sysconfig.get_path("purelib"), sysconfig.get_path("platlib"),
+              *(p for p in sys.path if p.endswith(("site-packages", "dist-packages")))]
+    for outer in dict.fromkeys(Path(p) for p in outers if os.path.isdir(p)):
         for entry in outer.iterdir():
             if _is_ours(entry.name) or entry.suffix == ".pth" or entry.name == "__pycache__":
                 continue

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The whole test suite (CPython 3.11, x86_64) with the lowest versions of the dependencies
+# that pyproject.toml admits (redis>=5 -> redis==5, orjson>=3.9 -> orjson==3.9), so that a
+# floor that stops working is found here first. Same setup as scripts/test.sh, in its own
+# virtual environment .venv-floors. Extra arguments go to pytest.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/common.sh"
+case ${1:-} in -h|--help) sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+"$root/scripts/setup.sh"
+cd "$root"
+python=$(find_python 3.11)
+venv=$root/.venv-floors
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+install_wheelhouse "$venv/bin/python" "$root/build/wheelhouse"
+mapfile -t floors < <("$python" - <<'PY'
+import re, tomllib
+for dep in tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]:
+    name, low = re.fullmatch(r"([A-Za-z0-9_.-]+)\s*>=\s*([0-9.]+)", dep).groups()
+    print(f"{name}=={low}")
+PY
+)
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "${floors[@]}"
+"$venv/bin/python" -m pip check
+echo "floors: $("$venv/bin/python" -m pip list --format=freeze 2>/dev/null | grep -iE '^(redis|orjson)==' | tr '\n' ' ')" >&2
+exec "$venv/bin/python" -m pytest "$@"
