@@ -21,11 +21,12 @@
 #   4. runs the whole tests/ there against a real redis-server (for a cross target started
 #      natively on a free loopback port) and exits with pytest's status.
 #
-# `--wheel-only` before the target stops after step 2 (scripts/wheels.sh uses it).
-# Arguments after the target go to pytest instead of `-q tests`.
+#   bash scripts/target.sh --wheel-only ARCH RELEASE   steps 1 and 2 only (scripts/wheels.sh)
+#   bash scripts/target.sh ARCH RELEASE PYTEST-ARGS... arguments for pytest instead of `-q tests`
+#   bash scripts/target.sh --help                      this text
 # Environment:
 #   ZARN_STATIC_LIBSTDCXX=ON   link libstdc++/libgcc into the module (default OFF: the module
-#                              uses the device's own libstdc++6, see README)
+#                              uses the device's own libstdc++6, docs/targets.md)
 #   ZARN_TARGET_FRESH=1        start from scratch: throw away .targets/NAME first
 #   PYTHON                     the build machine's CPython X.Y (default: pythonX.Y, pyenv's)
 set -euo pipefail
@@ -34,10 +35,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . "$root/scripts/common.sh"
 
-usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0" >&2; exit "${1:-2}"; }
 die() { printf 'target %s: FAILED: %s\n' "${name:-?}" "$*" >&2; exit 1; }
 
 wheel_only=0
+case "${1:-}" in -h|--help) usage 0 2>&1 ;; esac
 if [ "${1:-}" = --wheel-only ]; then wheel_only=1; shift; fi
 [ $# -ge 2 ] || usage
 arch=$1 release=$2
