@@ -5,7 +5,6 @@ summary so far and exits 130 without a traceback."""
 import os
 import re
 import signal
-import socket
 import subprocess
 from pathlib import Path
 
@@ -24,16 +23,6 @@ def demo(*args: str) -> list[str]:
 def no_sigint_ignored():
     """A child started from a background job inherits SIGINT ignored; the demo must see it."""
     signal.signal(signal.SIGINT, signal.SIG_DFL)
-
-
-@pytest.fixture
-def silent_port():
-    """A loopback port that accepts connections and never answers."""
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    s.listen(8)
-    yield s.getsockname()[1]
-    s.close()
 
 
 @pytest.mark.parametrize("kind", ["refused", "silent"])
