@@ -4,7 +4,7 @@ behaviour written in Python; run it through scripts/bench.sh, which sets up what
 
     python bench/bench.py                    # every figure, then the report
     python bench/bench.py --quick            # a short smoke run
-    python bench/bench.py --only 1,5         # some figures ("own": the own-cost table)
+    python bench/bench.py --only 1,4b,6m     # some figures or rows, by the codes the report prints
     python bench/bench.py --micro            # only the module's own cost
     python bench/bench.py --report bench/results/bench.json   # the report again from a run
 """
@@ -29,7 +29,8 @@ def parse_args() -> argparse.Namespace:
     size = p.add_mutually_exclusive_group()
     size.add_argument("--quick", action="store_true", help="few rounds: a smoke run")
     size.add_argument("--long", action="store_true", help="more rounds: steadier medians")
-    p.add_argument("--only", help="comma-separated figures, e.g. 1,5,own")
+    p.add_argument("--only", metavar="CODES", help="comma-separated figures or rows, by the codes that the report "
+                   "prints: a figure (1, 4, own), a row (4b, 6m/1KB, 7/16) or a row group (6m)")
     p.add_argument("--micro", action="store_true", help="only the module's own cost (--only own)")
     p.add_argument("--case", action="append", default=[],
                    help="own cost: only the cases whose name starts with this (repeatable)")
@@ -73,18 +74,17 @@ def main() -> int:
     import owncost  # noqa: F401  (registers the own-cost figure)
 
     plan = "quick" if args.quick else "long" if args.long else "default"
-    selected = sorted(harness.FIGURES)
+    chosen: dict[str, set[str] | None] = dict.fromkeys(harness.FIGURES)
     if args.micro or args.only:
-        selected = [n for n in (["own"] if args.micro else args.only.split(",")) if n]
-        unknown = set(selected) - set(harness.FIGURES)
-        if unknown:
-            sys.exit(f"bench: no figure {', '.join(sorted(unknown))}; "
-                     f"figures: {', '.join(sorted(harness.FIGURES))}")
+        tokens = ["own"] if args.micro else [t.strip() for t in args.only.split(",") if t.strip()]
+        chosen = harness.select(tokens)
+    selected = sorted(chosen)
     if args.parser == "hiredis" and machine(None)["parser"] != "hiredis":
         sys.exit("bench: --parser hiredis, but redis-py does not see hiredis")
     server = harness.Server() if set(selected) - {"own"} else None
     b = figures.Bench(server, *PLANS[plan], args.case)
-    complete = selected == sorted(harness.FIGURES) and not args.case
+    complete = selected == sorted(harness.FIGURES) and not args.case and \
+        all(rows is None for rows in chosen.values())
     stem = "bench" if complete and plan != "quick" and args.parser == "python" else "partial"
     run = {"stamp": harness.stamp(), "plan": plan, "rounds": b.rounds, "stem": stem,
            "machine": machine(server), "figures": []}
@@ -93,7 +93,8 @@ def main() -> int:
         for num in selected:
             fig = harness.FIGURES[num]
             print(f"bench: figure {num}: {fig.title}", flush=True)
-            rows = fig.run(b)
+            b.rows = chosen[num]
+            rows = [r for r in fig.run(b) if b.rows is None or r["key"] in b.rows]
             for r in rows:
                 r["met"] = harness.goal_met(fig.goal, r["ratio"]) if r["checked"] else None
                 print(f"  {r['key']:40} {r['ratio']:7.3f}  CPU {r['cpu_ratio']:6.3f}  "

@@ -16,7 +16,7 @@ from pywrapper import PyWrapper
 from zarn_sdk.redis.redis_wrapper import RedisWrapper
 
 TTL = 60
-SIZES = {100: "100 B", 1_000: "1 KB", 10_000: "10 KB", 100_000: "100 KB", 1_000_000: "1 MB"}
+SIZES = {100: "100B", 1_000: "1KB", 10_000: "10KB", 100_000: "100KB", 1_000_000: "1MB"}
 BURST = {100: 200, 1_000: 200, 10_000: 100, 100_000: 25, 1_000_000: 4}  # records per burst
 
 
@@ -28,6 +28,10 @@ class Bench:
         self.server, self.rounds, self.calls = server, rounds, 200
         self.icount_calls, self.cases = icount_calls, cases  # the own cost's
         self.frame = make_frame(1_000)
+        self.rows: set[str] | None = None  # the rows of the running figure wanted; None: all
+
+    def wants(self, *codes: str) -> bool:
+        return self.rows is None or any(c in self.rows for c in codes)
 
     def client(self, workers: int = 2):
         import redis
@@ -134,7 +138,8 @@ def fig0(b: Bench) -> list[dict]:
     return [r]
 
 
-@figure("1", "background worker, burst of 200 x 1 KB until join()", goal=">= 0.99")
+@figure("1", "background worker, burst of 200 x 1 KB until join()", goal=">= 0.99",
+        rows=["1", "1h", "1m"])
 def fig1(b: Bench) -> list[dict]:
     s = burst(b, 1_000)
     return [row("1", "worker, burst of 200 x 1 KB until join()", "raw loop",
@@ -144,10 +149,13 @@ def fig1(b: Bench) -> list[dict]:
             row("1m", "worker, the same burst", "PyWrapper", compare(s["module"], s["python"]))]
 
 
-@figure("6", "background worker, bursts of 100 B / 1 KB / 10 KB / 100 KB / 1 MB", goal=">= 0.99")
+@figure("6", "background worker, bursts of 100 B / 1 KB / 10 KB / 100 KB / 1 MB", goal=">= 0.99",
+        rows=[f"{k}/{name}" for k in ("6", "6m") for name in SIZES.values()])
 def fig6(b: Bench) -> list[dict]:
     rows = []
     for size, name in SIZES.items():
+        if not b.wants(f"6/{name}", f"6m/{name}"):
+            continue
         s = burst(b, size)
         rows += [row(f"6/{name}", f"worker, {BURST[size]} x {name}", "raw loop",
                      compare(s["module"], s["raw"]), False),
@@ -184,7 +192,8 @@ def fig3(b: Bench) -> list[dict]:
     return [r]
 
 
-@figure("4", "write_data / read_data / delete_data / delete_many / scan_keys", goal=">= 0.97")
+@figure("4", "write_data / read_data / delete_data / delete_many / scan_keys", goal=">= 0.97",
+        rows=["4a", "4b", "4c", "4d", "4e"])
 def fig4(b: Bench) -> list[dict]:
     w, c, n = b.wrapper(), b.client(), b.calls
     keys, text = keys_of("value", n), "v" * 1_000
@@ -194,18 +203,24 @@ def fig4(b: Bench) -> list[dict]:
     def each(fn, *args):
         return lambda: [fn(k, *args) for k in keys]
 
-    rows = [against_redis_py(b, "4a", "write_data (1 KB text) / set", n,
-                             lambda: [w.write_data(k, text, TTL) for k in keys],
-                             lambda: [c.set(k, text, ex=TTL) for k in keys]),
-            against_redis_py(b, "4b", "read_data (1 KB) / get", n, each(w.read_data),
-                             each(c.get), prepare=lambda: b.fill(keys, text)),
-            against_redis_py(b, "4c", "delete_data (existing key) / delete", n,
-                             each(w.delete_data), each(c.delete), prepare=lambda: b.fill(keys, text)),
-            against_redis_py(b, "4d", "delete_many (100 existing keys) / delete(*keys)",
-                             len(groups), lambda: [w.delete_many(g) for g in groups],
-                             lambda: [c.delete(*g) for g in groups],
-                             prepare=lambda: b.fill(every, text))]
+    cases = {
+        "4a": lambda: against_redis_py(b, "4a", "write_data (1 KB text) / set", n,
+                                       lambda: [w.write_data(k, text, TTL) for k in keys],
+                                       lambda: [c.set(k, text, ex=TTL) for k in keys]),
+        "4b": lambda: against_redis_py(b, "4b", "read_data (1 KB) / get", n, each(w.read_data),
+                                       each(c.get), prepare=lambda: b.fill(keys, text)),
+        "4c": lambda: against_redis_py(b, "4c", "delete_data (existing key) / delete", n,
+                                       each(w.delete_data), each(c.delete),
+                                       prepare=lambda: b.fill(keys, text)),
+        "4d": lambda: against_redis_py(b, "4d", "delete_many (100 existing keys) / delete(*keys)",
+                                       len(groups), lambda: [w.delete_many(g) for g in groups],
+                                       lambda: [c.delete(*g) for g in groups],
+                                       prepare=lambda: b.fill(every, text)),
+    }
+    rows = [measure() for code, measure in cases.items() if b.wants(code)]
     b.flush()
+    if not b.wants("4e"):
+        return rows
     b.fill(keys_of("scan", 10_000), "v")
     b.fill([f"other:{i}" for i in range(1_000)], "v")
     found = set()
@@ -273,10 +288,16 @@ def fig5(b: Bench) -> list[dict]:
                 stats)]
 
 
-@figure("7", "direct writes from 1 / 4 / 16 threads sharing one instance", goal=">= 0.95")
+THREADS = (1, 4, 16)
+
+
+@figure("7", "direct writes from 1 / 4 / 16 threads sharing one instance", goal=">= 0.95",
+        rows=[f"7/{n}" for n in THREADS])
 def fig7(b: Bench) -> list[dict]:
     rows = []
-    for nthreads in (1, 4, 16):
+    for nthreads in THREADS:
+        if not b.wants(f"7/{nthreads}"):
+            continue
         workers = max(2, math.ceil(nthreads / 5))  # a pooled connection per thread
         per = max(1, 800 // nthreads)
         w, client = b.wrapper(workers=workers), b.client(workers)

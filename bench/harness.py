@@ -21,6 +21,8 @@ from pathlib import Path
 from typing import Callable
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "scripts"))
+import generated  # noqa: E402  (scripts/generated.py: the README's stamped blocks)
 
 
 @dataclass
@@ -29,19 +31,41 @@ class Figure:
     title: str
     goal: str | None  # ">= 0.97", "<= 1.10" or None (reported only)
     run: Callable
+    rows: list[str]  # the codes of the rows it reports ("4a", "6m/1KB"); [num] when one
 
 
 FIGURES: dict[str, Figure] = {}
 
 
-def figure(num: str, title: str, goal: str | None = None):
-    """Registers a figure function under its number, with the goal its checked rows meet."""
+def figure(num: str, title: str, goal: str | None = None, rows: list[str] | None = None):
+    """Registers a figure function under its number, with the goal its checked rows meet and
+    the codes of its rows."""
     def register(fn: Callable) -> Callable:
         if num in FIGURES:
             raise ValueError(f"figure {num} registered twice")
-        FIGURES[num] = Figure(num, title, goal, fn)
+        FIGURES[num] = Figure(num, title, goal, fn, rows or [num])
         return fn
     return register
+
+
+def select(tokens: list[str]) -> dict[str, set[str] | None]:
+    """The figures to run for --only: figure number -> the row codes wanted (None: all). A
+    token is a figure number, a row code, or a row code's part before "/" ("6m")."""
+    chosen: dict[str, set[str] | None] = {}
+    for token in tokens:
+        if token in FIGURES:
+            chosen[token] = None
+            continue
+        hits = [(f.num, r) for f in FIGURES.values() for r in f.rows
+                if r == token or r.split("/")[0] == token]
+        if not hits:
+            codes = [r for f in FIGURES.values() for r in f.rows if r != "own"]
+            raise SystemExit(f"bench: no figure or row {token}; figures: "
+                             f"{', '.join(sorted(FIGURES))}; rows: {', '.join(codes)}")
+        for num, r in hits:
+            if chosen.get(num, set()) is not None:
+                chosen.setdefault(num, set()).add(r)
+    return chosen
 
 
 def goal_met(goal: str | None, value: float) -> bool | None:
@@ -184,19 +208,8 @@ class Server:
                 self.proc.wait()
 
 
-def git(*args: str) -> str:
-    return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True,
-                          check=True).stdout.strip()
-
-
 def stamp() -> dict:
-    """The tree measured and when. "+dirty" when anything but the benchmark's own outputs
-    (bench/results, README.md's table) differs from HEAD."""
-    try:
-        tree = git("rev-parse", "--short", "HEAD")
-        if git("status", "--porcelain", "--", ".", ":!bench/results", ":!README.md"):
-            tree += "+dirty"
-    except (OSError, subprocess.CalledProcessError):
-        tree = "unknown"
-    return {"tree": tree,
+    """The tree measured and when: its commit, "+dirty" when anything but the benchmark's
+    own outputs (bench/results, README.md's block) differs from it."""
+    return {"tree": generated.commit_stamp([ROOT / "bench" / "results", ROOT / "README.md"]),
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}

@@ -1,5 +1,5 @@
-"""From a run's JSON: the table (Markdown), the plot (PNG) and README.md's results block,
-each stamped with the tree measured and the date of the run."""
+"""From a run's JSON: the table (Markdown), the plot (PNG) and README.md's block (written
+with scripts/generated.py), each stamped with the commit measured and the date of the run."""
 
 from __future__ import annotations
 
@@ -8,16 +8,20 @@ from pathlib import Path
 
 from harness import ROOT, goal_met
 
-BEGIN, END = "<!-- bench:results:begin -->", "<!-- bench:results:end -->"
+import generated  # on sys.path through harness
+
 YES = {True: "yes", False: "**no**", None: "-"}
 
 
-def stamp_line(run: dict) -> str:
+def machine_line(run: dict) -> str:
     m = run["machine"]
-    return (f"Tree {run['stamp']['tree']}, {run['stamp']['date']}, plan {run['plan']} "
-            f"({run['rounds']} paired rounds); {m['cpu']} x{m['cores']}, Python {m['python']}, "
-            f"redis-server {m['redis_server'] or '-'}, redis-py {m['redis_py']} "
-            f"({m['parser']} parser), orjson {m['orjson']}.")
+    return (f"Plan {run['plan']} ({run['rounds']} paired rounds); {m['cpu']} x{m['cores']}, "
+            f"Python {m['python']}, redis-server {m['redis_server'] or '-'}, redis-py "
+            f"{m['redis_py']} ({m['parser']} parser), orjson {m['orjson']}.")
+
+
+def stamp_line(run: dict) -> str:
+    return f"Commit {run['stamp']['tree']}, {run['stamp']['date']}. {machine_line(run)}"
 
 
 def split(run: dict) -> tuple[list, list]:
@@ -75,14 +79,23 @@ def table(run: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
-def readme_block(run: dict, png: str) -> str:
-    """One line per figure and comparison in README.md, then the own-cost table."""
+def own_summary(own: list) -> str:
+    """One line on the own cost for the README: how many cases meet the goal, the worst."""
+    f, worst = max(own, key=lambda p: p[1]["ratio"])
+    met = sum(1 for _, r in own if r["met"])
+    return (f"Own cost per call against PyWrapper (instructions, clients without I/O): {met} of "
+            f"{len(own)} cases within {f['goal']}; highest: {worst['label']} at "
+            f"{worst['ratio']:.3f}.")
+
+
+def readme_block(run: dict, png: str, md: str) -> str:
+    """One line per figure and comparison in README.md, then the own cost in one line."""
     server, own = split(run)
     groups: dict[str, list] = {}
-    for f, r in server:  # "6/1 KB" and "6/1 MB" share a line, "6m/1 KB" has its own
+    for f, r in server:  # "6/1KB" and "6/1MB" share a line, "6m/1KB" has its own
         groups.setdefault(r["key"].split("/")[0], []).append((f, r))
-    lines = [stamp_line(run), "", "| # | figure | compared with | ratio | goal | met |",
-             "|---|---|---|---:|---|---|"]
+    lines = [machine_line(run), "",
+             "| # | figure | compared with | ratio | goal | met |", "|---|---|---|---:|---|---|"]
     for key, rows in groups.items():
         (f, first), said = rows[0], {verdict(f, r) for f, r in rows}
         ratios = " / ".join(f"{r['ratio']:.3f}" for _, r in rows)
@@ -90,67 +103,103 @@ def readme_block(run: dict, png: str) -> str:
                      f"{first['vs']} | {ratios} | {goal_of(f, first)} | "
                      f"{min(said, key=['**no**', '**no** (CI reaches goal)', 'yes', '-'].index)} |")
     if own:
-        lines += ["", "Own cost per call, module against PyWrapper (clients without I/O):", ""]
-        lines += own_table(own)
-    return "\n".join(lines + ["", f"![benchmark plot]({png})"])
+        lines += ["", own_summary(own)]
+    return "\n".join(lines + ["", f"Every row, with intervals and rates: [{md}]({md}).", "",
+                              f"![benchmark plot]({png})"])
 
 
-def update_readme(run: dict, png: str) -> None:
-    path = ROOT / "README.md"
-    text = path.read_text()
-    if text.count(BEGIN) != 1 or text.count(END) != 1:
-        raise RuntimeError(f"README.md needs one {BEGIN} and one {END}")
-    head, rest = text.split(BEGIN)
-    tail = rest.split(END)[1]
-    path.write_text(f"{head}{BEGIN}\n{readme_block(run, png)}\n{END}{tail}")
+PANELS = [  # which rows, title, x-axis label
+    (lambda f: f["num"] not in ("5", "own"),
+     "Against a real redis-server: throughput, module / peer (higher is better)",
+     "ratio of calls (records) per second, module / peer; above 1: the module is faster"),
+    (lambda f: f["num"] == "5",
+     "Against a real redis-server, queue full: caller's time per call (lower is better)",
+     "ratio of time per call, module / the same queue operations in Python; below 1: faster"),
+    (lambda f: f["num"] == "own",
+     "Own cost per call, clients without I/O: module / PyWrapper (lower is better)",
+     "ratio of instructions per call (callgrind), and of CPU time; below 1: the module is cheaper"),
+]
 
 
 def plot(run: dict, path: Path) -> None:
+    """One panel per kind of figure, each read on its own: throughput ratios (higher is
+    better), figure 5's caller's time and the own cost (lower is better). Every bar starts
+    at 0 and ends inside its panel, whiskers included."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
 
-    server, own = split(run)
-    panels = [p for p in (server, own) if p]
-    height = max(3.0, 0.5 + 0.28 * max(len(p) for p in panels))
-    fig, axes = plt.subplots(1, len(panels), figsize=(7 * len(panels), height), squeeze=False)
-    for ax, rows in zip(axes[0], panels):
-        names = [r["key"] if f["num"] != "own" else r["label"] for f, r in rows]
-        y = range(len(rows))
+    pairs = [(f, r) for f in run["figures"] for r in f["rows"]]
+    panels = [([p for p in pairs if keep(p[0])], title, xlabel) for keep, title, xlabel in PANELS]
+    panels = [p for p in panels if p[0]]
+    n = sum(len(rows) for rows, _, _ in panels)
+    height = 2.2 + 0.24 * n + 0.9 * len(panels)  # inches: legend and title take ~1.3
+    fig, axes = plt.subplots(len(panels), 1, figsize=(11, height),
+                             squeeze=False,
+                             gridspec_kw={"height_ratios": [len(p[0]) + 2.5 for p in panels]})
+    colour = {True: "tab:green", False: "tab:red", None: "tab:grey"}
+    for ax, (rows, title, xlabel) in zip(axes[:, 0], panels):
+        y = list(range(len(rows)))
         vals = [r["ratio"] for _, r in rows]
-        err = [[max(0, v - r["ci"][0]) for v, (_, r) in zip(vals, rows)],
-               [max(0, r["ci"][1] - v) for v, (_, r) in zip(vals, rows)]] if "ci" in rows[0][1] else None
-        colors = ["tab:grey" if r["met"] is None else "tab:green" if r["met"] else "tab:red"
-                  for _, r in rows]
-        ax.barh(y, vals, xerr=err, color=colors, alpha=0.8, height=0.6 if err else 0.4,
-                capsize=2, label="ratio")
-        if not err:  # the own-cost panel: CPU ratio beside the instructions
-            ax.barh([i + 0.4 for i in y], [r["cpu_ratio"] for _, r in rows], height=0.4,
-                    color="tab:blue", alpha=0.5, label="CPU ratio")
-            ax.legend(fontsize=7)
+        errs = [[max(0, v - r["ci"][0]) if "ci" in r else 0 for v, (_, r) in zip(vals, rows)],
+                [max(0, r["ci"][1] - v) if "ci" in r else 0 for v, (_, r) in zip(vals, rows)]]
+        ax.barh(y, vals, xerr=errs if any("ci" in r for _, r in rows) else None, height=0.6,
+                capsize=2, alpha=0.85,
+                color=[colour[r["met"]] for _, r in rows])
+        ends = [v + e for v, e in zip(vals, errs[1])]
+        cpu = [(i, r["cpu_ratio"]) for i, (f, r) in enumerate(rows) if f["num"] == "own"]
+        if cpu:  # the CPU-time ratio as a thin bar below each instruction ratio
+            ax.barh([i + 0.4 for i, _ in cpu], [c for _, c in cpu], height=0.22,
+                    color="tab:blue", alpha=0.6)
+            ends += [c for _, c in cpu]
         for i, (f, r) in enumerate(rows):
             if r["checked"] and f["goal"]:
-                g = float(f["goal"].split()[1])
-                ax.plot([g, g], [i - 0.4, i + 0.4], color="black", lw=1.2)
-        ax.set_yticks(list(y), names, fontsize=7)
-        ax.invert_yaxis()
-        finite = [v for v in vals if math.isfinite(v)]
-        ax.set_xlim(min(0.8, min(finite) - 0.05), max(1.2, max(finite) + 0.05))
+                goal = float(f["goal"].split()[1])
+                ends.append(goal)
+                ax.plot([goal] * 2, [i - 0.42, i + 0.42], color="black", lw=1.5)
+        ax.set_xlim(0, 1.06 * max([e for e in ends if math.isfinite(e)] + [1.0]))
         ax.axvline(1.0, color="grey", lw=0.8, ls=":")
-        ax.set_title("module / peer, real server (figure 5: time)" if rows is server else
-                     "own cost: module / PyWrapper, instructions", fontsize=9)
-    fig.suptitle(f"RedisWrapper benchmark, tree {run['stamp']['tree']}, {run['stamp']['date']}\n"
-                 f"black tick: goal; green met, red missed, grey reported", fontsize=9)
-    fig.tight_layout()
+        ax.set_yticks(y, [label(f, r) for f, r in rows], fontsize=7.5)
+        ax.set_ylim(len(rows) - 0.4, -0.6)
+        ax.grid(axis="x", lw=0.3, alpha=0.5)
+        ax.set_title(title, fontsize=9.5, loc="left")
+        ax.set_xlabel(xlabel, fontsize=8.5)
+    handles = [Patch(color=colour[True], alpha=0.85, label="goal met"),
+               Patch(color=colour[False], alpha=0.85, label="goal missed"),
+               Patch(color=colour[None], alpha=0.85, label="reported (no goal)"),
+               Line2D([], [], color="black", lw=1.5, label="goal"),
+               Line2D([], [], color="grey", lw=0.8, ls=":", label="parity (1.0)"),
+               Line2D([], [], color="black", lw=1, label="whisker: 95% interval of the median")]
+    if any(f["num"] == "own" for f, _ in pairs):
+        handles.insert(3, Patch(color="tab:blue", alpha=0.6, label="CPU-time ratio (own cost)"))
+    fig.legend(handles=handles, loc="lower center", ncol=4, fontsize=7.5, frameon=False)
+    fig.suptitle(f"RedisWrapper against redis-py used directly and against PyWrapper (the same "
+                 f"behaviour in Python)\ncommit {run['stamp']['tree']}, {run['stamp']['date']}, "
+                 f"plan {run['plan']} ({run['rounds']} paired rounds)", fontsize=9.5)
+    fig.tight_layout(rect=(0, 0.75 / height, 1, 1 - 0.5 / height))
     fig.savefig(path, dpi=100)
     plt.close(fig)
 
 
+def label(f: dict, r: dict) -> str:
+    """A row's name on the plot: code, what is measured, and against what."""
+    if f["num"] == "own":
+        return f"own: {r['label']}"
+    return f"{r['key']}  {r['label']}  (vs {r['vs']})"
+
+
 def write(run: dict, out: Path, stem: str, readme: bool) -> None:
     out.mkdir(parents=True, exist_ok=True)
-    (out / f"{stem}.md").write_text(table(run))
-    plot(run, out / f"{stem}.png")
+    md, png = out / f"{stem}.md", out / f"{stem}.png"
+    md.write_text(table(run))
+    plot(run, png)
     if readme:
-        update_readme(run, (out / f"{stem}.png").relative_to(ROOT).as_posix())
-    print(f"bench: wrote {out / stem}.md and .png" + (" and README.md's results" if readme else ""))
+        generated.write_block(ROOT / "README.md", "bench",
+                              readme_block(run, png.relative_to(ROOT).as_posix(),
+                                           md.relative_to(ROOT).as_posix()),
+                              "bash scripts/bench.sh", [md, png], commit=run["stamp"]["tree"],
+                              date=run["stamp"]["date"][:10])
+    print(f"bench: wrote {md} and .png" + (" and README.md's block" if readme else ""))

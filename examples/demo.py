@@ -2,13 +2,19 @@
 through Redis with RedisWrapper.
 
 The producer writes numbered synthetic frames in background-writer mode (it never waits on
-Redis); a consumer thread reads the newest frame back. Midway the server is stalled for a
-moment (writes paused) so that the drop-oldest policy shows: frames lost are the gaps in the
-stored sequence. A live line shows progress; a summary table ends the run; the demo's keys
-are removed and a server that the demo started is stopped.
+Redis); a consumer thread reads the newest frame back. Midway the server's writes are paused
+for a moment so that the drop-oldest policy shows: frames lost are the gaps in the stored
+sequence. A live line shows progress and a summary table ends the run, after Ctrl-C too
+(exit status 130). The demo's keys are removed and a server that it started is stopped.
 
-    python examples/demo.py                    # throwaway server, 10 s at 30 fps
-    python examples/demo.py --host 10.0.0.5    # an existing server ($REDIS_HOST too)
+Without --host, --port or $REDIS_HOST the demo starts a throwaway redis-server on a free
+loopback port. A server that is given is checked once before anything starts: when it does
+not answer, the demo prints one line and exits with status 2.
+
+examples:
+  python examples/demo.py                    throwaway server, 10 s at 30 fps
+  python examples/demo.py --host 10.0.0.5    an existing server ($REDIS_HOST too)
+  python examples/demo.py --seconds 3 --stall 0
 """
 
 import argparse
@@ -24,12 +30,17 @@ import threading
 import time
 
 import redis
+from redis.backoff import NoBackoff
+from redis.retry import Retry
 
 from zarn_sdk.redis.redis_wrapper import RedisWrapper
 
+EXIT_UNREACHABLE, EXIT_INTERRUPTED = 2, 130
 
-def parse_args():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(prog="demo", description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--host", help="Redis host (default: $REDIS_HOST, else a throwaway server)")
     p.add_argument("--port", type=int, help="Redis port (default 6379 for a given host)")
     p.add_argument("--seconds", type=float, default=10.0, help="how long to produce (10)")
@@ -39,38 +50,59 @@ def parse_args():
     p.add_argument("--stall", type=float, default=1.0,
                    help="pause the server's writes this long midway, s (1.0; 0: none)")
     p.add_argument("--camera", default="cam-01", help="camera id in the keys (cam-01)")
-    return p.parse_args()
+    return p.parse_args(argv)
 
 
 class ThrowawayServer:
-    """redis-server on a free loopback port, without persistence, stopped by its PID."""
+    """redis-server on a free loopback port, without persistence, stopped by its PID. It runs
+    in a session of its own, so that the terminal's Ctrl-C reaches the demo only."""
 
     def __init__(self):
         binary = shutil.which("redis-server")
         if binary is None:
-            sys.exit("redis-server is not installed: run scripts/demo.sh, or give --host")
+            raise SystemExit("demo: redis-server is not installed: run scripts/demo.sh, "
+                             "or give --host")
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             self.port = s.getsockname()[1]
         self.proc = subprocess.Popen(
             [binary, "--port", str(self.port), "--bind", "127.0.0.1",
              "--save", "", "--appendonly", "no"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 10
-        while True:
-            try:
-                redis.Redis(host="127.0.0.1", port=self.port).ping()
-                return
-            except redis.exceptions.ConnectionError:
-                if time.monotonic() > deadline or self.proc.poll() is not None:
-                    self.stop()
-                    sys.exit("could not start redis-server")
-                time.sleep(0.05)
+        while unreachable("127.0.0.1", self.port):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.stop()
+                raise SystemExit("demo: could not start redis-server")
+            time.sleep(0.05)
 
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(timeout=10)
+
+
+def unreachable(host: str, port: int, timeout: float = 2.0) -> str | None:
+    """Why no Redis server answers PING at host:port within `timeout` (one try, no retries);
+    None when one does."""
+    try:
+        with redis.Redis(host=host, port=port, socket_connect_timeout=timeout,
+                         socket_timeout=timeout, retry=Retry(NoBackoff(), 0)) as r:
+            r.ping()
+    except redis.exceptions.RedisError as e:
+        return str(e) or type(e).__name__
+    return None
+
+
+def open_client(args, host: str, port: int) -> RedisWrapper:
+    """The demo's client, with a socket timeout (redis-py's own option, on the pool that the
+    client builds) so that a server that stops answering cannot hang it: longer than the
+    stall, during which the worker's SET waits."""
+    client = RedisWrapper(host=host, port=port, workers=args.workers)
+    timeout = args.stall + 5.0
+    client._redis_client.connection_pool.connection_kwargs.update(
+        socket_timeout=timeout, socket_connect_timeout=timeout)
+    return client
 
 
 def make_frame(seq: int, camera: str, thumbnail: str) -> dict:
@@ -121,7 +153,7 @@ def produce(client: RedisWrapper, args, prefix: str, stats: Stats, stop: threadi
             stats.newest_written = seq
         seq += 1
         next_at += period
-        time.sleep(max(0.0, next_at - time.monotonic()))
+        stop.wait(max(0.0, next_at - time.monotonic()))
 
 
 def consume(client: RedisWrapper, prefix: str, stats: Stats, stop: threading.Event):
@@ -138,7 +170,18 @@ def consume(client: RedisWrapper, prefix: str, stats: Stats, stop: threading.Eve
                     stats.newest_read = frame["seq"]
                     stats.latencies_ms.append(latency)
                 continue
-        time.sleep(0.002)
+        stop.wait(0.002)
+
+
+def wait_stored(client: RedisWrapper, key: str, timeout: float) -> bool:
+    """Waits until the record queued last for `key` can be read back: the queue is first in,
+    first out, so every record queued before it has then been written or dropped."""
+    deadline = time.monotonic() + timeout
+    while client.read_data(key) is None:
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
 
 
 def stored_sequence(client: RedisWrapper, prefix: str) -> list[int]:
@@ -159,35 +202,41 @@ def stall(raw: redis.Redis, args, stop: threading.Event):
     raw.execute_command("CLIENT", "PAUSE", int(args.stall * 1000), "WRITE")
 
 
-def main():
-    args = parse_args()
-    host = args.host or os.environ.get("REDIS_HOST")
-    server = None
-    if host is None and args.port is None:
-        server = ThrowawayServer()
-        host, port = "127.0.0.1", server.port
-        where = f"throwaway redis-server on {host}:{port} (pid {server.proc.pid})"
-    else:
-        host = host or "localhost"
-        port = args.port or 6379
-        where = f"redis server at {host}:{port}"
-    prefix = f"demo:{args.camera}:frame:"
-    print(f"demo: {where}; {args.seconds:g} s at {args.fps:g} fps, ttl {args.ttl} s, "
-          f"workers {args.workers}, stall {args.stall:g} s midway")
+def print_summary(client: RedisWrapper, prefix: str, stats: Stats, elapsed: float) -> None:
+    stored = stored_sequence(client, prefix)
+    lat = sorted(stats.latencies_ms) or [0.0]
+    rows = [
+        ("frames written", f"{stats.written}"),
+        ("frames stored", f"{len(stored)}"),
+        ("frames lost (queue full, oldest dropped)", f"{gaps(stored)}"),
+        ("newest frame stored", f"{stored[-1] if stored else '-'}"),
+        ("frames read by the consumer", f"{stats.read}"),
+        ("read latency median / p95 / max (ms)",
+         f"{statistics.median(lat):.2f} / {lat[int(0.95 * (len(lat) - 1))]:.2f} / "
+         f"{lat[-1]:.2f}"),
+        ("producer rate (frames/s)", f"{stats.written / max(elapsed, 1e-9):.1f}"),
+    ]
+    width = max(len(r[0]) for r in rows)
+    print("\n\nsummary")
+    print("-" * (width + 14))
+    for name, value in rows:
+        print(f"{name:<{width}}  {value:>10}")
+    print("-" * (width + 14))
 
+
+def run(client: RedisWrapper, raw: redis.Redis, args, prefix: str) -> int:
+    """Produces and consumes; prints the summary and removes the demo's keys, also when
+    Ctrl-C ends the run early. Returns the exit status."""
+    stats, stop = Stats(), threading.Event()
+    threads = [threading.Thread(target=consume, args=(client, prefix, stats, stop), daemon=True),
+               threading.Thread(target=stall, args=(raw, args, stop), daemon=True)]
+    producer = threading.Thread(target=produce, args=(client, args, prefix, stats, stop),
+                                daemon=True)
+    started = time.monotonic()
+    status = 0
     try:
-        raw = redis.Redis(host=host, port=port)
-        client = RedisWrapper(host=host, port=port, workers=args.workers)
-        stats, stop = Stats(), threading.Event()
-        threads = [
-            threading.Thread(target=consume, args=(client, prefix, stats, stop), daemon=True),
-            threading.Thread(target=stall, args=(raw, args, stop), daemon=True),
-        ]
-        for t in threads:
+        for t in [*threads, producer]:
             t.start()
-        producer = threading.Thread(target=produce, args=(client, args, prefix, stats, stop))
-        producer.start()
-        started = time.monotonic()
         while producer.is_alive():
             producer.join(0.25)
             stored = stored_sequence(client, prefix)
@@ -196,38 +245,47 @@ def main():
                   f"read {stats.read:6d} | lost {gaps(stored):5d} | "
                   f"read latency {statistics.median(lat) if lat else 0:7.2f} ms",
                   end="", flush=True)
-        # Let the worker store what is still queued, then stop the consumer.
-        if client._queue is not None:
-            client._queue.join()
-        time.sleep(0.2)
-        stop.set()
-        for t in threads:
-            t.join(5)
-        elapsed = time.monotonic() - started
-        keys = client.scan_keys(prefix + "*")
-        stored = stored_sequence(client, prefix)
-        lost = gaps(stored)
-        lat = sorted(stats.latencies_ms) or [0.0]
-        print("\n")
-        rows = [
-            ("frames written", f"{stats.written}"),
-            ("frames stored", f"{len(stored)}"),
-            ("frames lost (queue full, oldest dropped)", f"{lost}"),
-            ("newest frame stored", f"{stored[-1] if stored else '-'}"),
-            ("frames read by the consumer", f"{stats.read}"),
-            ("read latency median / p95 / max (ms)",
-             f"{statistics.median(lat):.2f} / {lat[int(0.95 * (len(lat) - 1))]:.2f} / "
-             f"{lat[-1]:.2f}"),
-            ("producer rate (frames/s)", f"{stats.written / elapsed:.1f}"),
-        ]
-        width = max(len(r[0]) for r in rows)
-        print("summary")
-        print("-" * (width + 14))
-        for name, value in rows:
-            print(f"{name:<{width}}  {value:>10}")
-        print("-" * (width + 14))
-        removed = client.delete_many(keys)
-        print(f"cleanup: removed {removed} demo keys")
+        if stats.newest_written >= 0 and not wait_stored(
+                client, f"{prefix}{stats.newest_written:08d}", args.stall + 10):
+            print("\ndemo: the newest frame was not stored within "
+                  f"{args.stall + 10:g} s (see the log lines above)")
+    except KeyboardInterrupt:
+        print("\ndemo: interrupted (Ctrl-C): the summary so far")
+        status = EXIT_INTERRUPTED
+    stop.set()
+    for t in [*threads, producer]:
+        t.join(5)
+    print_summary(client, prefix, stats, time.monotonic() - started)
+    removed = client.delete_many(client.scan_keys(prefix + "*"))
+    print(f"cleanup: removed {removed} demo keys")
+    return status
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    host = args.host or os.environ.get("REDIS_HOST")
+    server = None
+    try:
+        if host is None and args.port is None:
+            server = ThrowawayServer()
+            host, port = "127.0.0.1", server.port
+            where = f"throwaway redis-server on {host}:{port} (pid {server.proc.pid})"
+        else:
+            host, port = host or "localhost", args.port or 6379
+            why = unreachable(host, port)
+            if why is not None:
+                print(f"demo: no Redis server answers at {host}:{port} ({why}); start one, or "
+                      "leave out --host, --port and $REDIS_HOST for a throwaway server",
+                      file=sys.stderr)
+                return EXIT_UNREACHABLE
+            where = f"redis server at {host}:{port}"
+        print(f"demo: {where}; {args.seconds:g} s at {args.fps:g} fps, ttl {args.ttl} s, "
+              f"workers {args.workers}, stall {args.stall:g} s midway")
+        with redis.Redis(host=host, port=port, socket_timeout=args.stall + 5.0) as raw:
+            return run(open_client(args, host, port), raw, args, f"demo:{args.camera}:frame:")
+    except KeyboardInterrupt:  # before the run, or a second Ctrl-C during its summary
+        print("\ndemo: interrupted (Ctrl-C)")
+        return EXIT_INTERRUPTED
     finally:
         if server is not None:
             server.stop()
@@ -235,4 +293,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -2,6 +2,7 @@
 #include "method.hpp"
 
 #include <iterator>
+#include <string_view>
 
 namespace zarn {
 
@@ -37,15 +38,66 @@ Ref module_global(PyObject* module, PyObject* name) {
 
 namespace {
 
+// What to install when a module of the import sequence is missing: the note that its
+// ModuleNotFoundError carries (PEP 678), so that the error says what to do.
+const char* install_hint(const char* name) {
+    std::string_view n = name;
+    if (n == "orjson")
+        return "zarn_sdk.redis.redis_wrapper needs orjson, a dependency of zarn-sdk-redis: "
+               "install the module with pip (which installs orjson too) or run "
+               "`pip install orjson` in this environment.";
+    if (n == "redis")
+        return "zarn_sdk.redis.redis_wrapper needs redis-py (distribution `redis`), a "
+               "dependency of zarn-sdk-redis: install the module with pip (which installs "
+               "redis-py too) or run `pip install redis` in this environment.";
+    if (n == "zarn_sdk.logging.logger")
+        return "zarn_sdk.redis.redis_wrapper logs through zarn_sdk.logging.logger, which the "
+               "Zarn kit provides: install the module into the kit's environment, or, "
+               "without the kit, install the logger stand-in distribution "
+               "zarn-sdk-logger-standin (`pip install zarn_sdk_logger_standin-*.whl` from "
+               "dist/, or `pip install ./logger-standin` from a checkout).";
+    return nullptr;
+}
+
+// `import <name>`. A ModuleNotFoundError for that module, or for a package above it, gets
+// the module's install hint as a note; every other failure propagates as raised.
+Ref import_module(const char* name) {
+    PyObject* mod = PyImport_ImportModule(name);
+    if (mod) return Ref::steal(mod);
+    const char* hint = install_hint(name);
+    if (!hint || !PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) raise();
+    SavedError err;
+    try {
+        Ref missing = Ref::check(PyObject_GetAttrString(err.value(), "name"));
+        std::string_view wanted = name, gone;
+        if (PyUnicode_Check(missing.get())) {
+            Py_ssize_t size;
+            const char* text = PyUnicode_AsUTF8AndSize(missing.get(), &size);
+            if (!text) raise();
+            gone = std::string_view(text, static_cast<size_t>(size));
+        }
+        if (!gone.empty() && (wanted == gone || (wanted.starts_with(gone) &&
+                                                 wanted[gone.size()] == '.'))) {
+            Ref note = Ref::check(PyUnicode_FromString(hint));
+            Ref done = Ref::check(PyObject_CallMethod(err.value(), "add_note", "O", note.get()));
+        }
+    } catch (PyErrorSet&) {
+        err.chain_into_current();
+        throw;
+    }
+    err.restore();
+    raise();
+}
+
 // `import <name>`, bound in the module under its own name.
 void import_as_own_name(PyObject* module, const char* name) {
-    Ref mod = Ref::check(PyImport_ImportModule(name));
+    Ref mod = import_module(name);
     check_int(PyModule_AddObjectRef(module, name, mod.get()));
 }
 
 // `from <from> import <name>`, with the ImportError text of the import statement.
 Ref import_from(const char* from, const char* name) {
-    Ref mod = Ref::check(PyImport_ImportModule(from));
+    Ref mod = import_module(from);
     PyObject* v = PyObject_GetAttrString(mod.get(), name);
     if (v) return Ref::steal(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();

@@ -9,36 +9,26 @@
 #   bash scripts/bench.sh --quick            # a short smoke run (bench/results/partial.*)
 #   bash scripts/bench.sh --only 1,5         # some figures; --micro: only the own cost
 #   bash scripts/bench.sh --parser hiredis   # redis-py with hiredis (installed here)
+#   bash scripts/bench.sh --help             # every option (all arguments go to bench.py)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/common.sh"
 venv="$root/.venv-bench"
 py="$venv/bin/python"
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-apt_install() {
-    echo "bench: installing Debian's $*" >&2
-    as_root apt-get update -q >/dev/null
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null
-}
-
-command -v redis-server >/dev/null 2>&1 || apt_install redis-server
-command -v valgrind >/dev/null 2>&1 || apt_install valgrind
+ensure_redis_server
+command -v valgrind >/dev/null 2>&1 || apt_ensure valgrind
 
 python=${PYTHON:-python3.11}
 [ -x "$py" ] || "$python" -m venv "$venv"
-# The package, and the logger stand-in where it is a distribution of its own (without the
-# kit, zarn_sdk.logging comes from there); rebuilt when anything that goes into them changed
-# since the last install.
-sources=(native python CMakeLists.txt pyproject.toml)
-standin=()
-if [ -d "$root/logger-standin" ]; then sources+=(logger-standin); standin=("$root/logger-standin"); fi
-stamp=$(cd "$root" && find "${sources[@]}" -type f ! -name '*.pyc' -print0 | sort -z \
-            | xargs -0 sha256sum | sha256sum | cut -c1-16)
-if [ "$(cat "$venv/.bench-stamp" 2>/dev/null)" != "$stamp" ]; then
+# The package and the logger stand-in (without the kit, zarn_sdk.logging comes from there),
+# built and installed again only when a file that goes into them changed since the last time.
+stamp=$(sources_stamp "$root")
+if [ "$(cat "$venv/.sources-stamp" 2>/dev/null)" != "$stamp" ]; then
     echo "bench: building and installing the package into .venv-bench" >&2
     "$py" -m pip install -q --disable-pip-version-check \
-        -C build-dir=build/bench -C install.strip=false "$root[bench]" "${standin[@]}"
-    echo "$stamp" > "$venv/.bench-stamp"
+        -C build-dir=build/bench -C install.strip=false "$root[bench]" "$root/logger-standin"
+    echo "$stamp" > "$venv/.sources-stamp"
 fi
 if [[ " $* " =~ \ --parser[=\ ]hiredis\  ]] && ! "$py" -c "import hiredis" 2>/dev/null; then
     echo "bench: installing hiredis into .venv-bench" >&2

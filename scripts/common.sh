@@ -97,3 +97,36 @@ install_wheelhouse() {
         "$ZARN_TEST_WHEEL" "$ZARN_TEST_STANDIN_WHEEL"
     "$1" -m pip install -q --disable-pip-version-check "$ZARN_TEST_WHEEL[test]"
 }
+
+# usage SCRIPT: prints the script's header comment (the lines after `#!` up to the first line
+# that is not a comment), without the comment signs: every script's --help.
+usage() {
+    sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$1"
+}
+
+# no_arguments SCRIPT ARG...: for a script that takes no arguments: --help or -h prints its
+# usage and exits 0; any other argument is refused with status 2.
+no_arguments() {
+    local script=$1
+    shift
+    case "${1:-}" in
+        "") return 0 ;;
+        -h|--help) usage "$script"; exit 0 ;;
+        *) printf '%s: unknown argument %s (--help lists the options)\n' "${script##*/}" "$1" >&2
+           exit 2 ;;
+    esac
+}
+
+# help_first SCRIPT ARG...: for a script whose arguments go on to another program: --help or
+# -h as the first argument prints the script's usage and exits 0.
+help_first() {
+    case "${2:-}" in -h|--help) usage "$1"; exit 0 ;; esac
+}
+
+# sources_stamp ROOT: a hash of every file that goes into the module's and the logger
+# stand-in's wheels; a build is due when it differs from the one recorded at the last build.
+sources_stamp() {
+    (cd "$1" && find native python logger-standin CMakeLists.txt pyproject.toml -type f \
+        ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum |
+        sha256sum | cut -c1-16)
+}

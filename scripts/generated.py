@@ -44,16 +44,19 @@ def commit_stamp(outputs: list[Path]) -> str:
 
 
 def write_block(path: Path, name: str, body: str, command: str,
-                outputs: list[Path] | None = None) -> None:
+                outputs: list[Path] | None = None, *, commit: str | None = None,
+                date: str | None = None) -> None:
     """Replaces the block NAME in the file at `path` (which must hold its two markers once)
-    by `body` and a stamp. `outputs`: the other files the same run writes (not "dirty")."""
+    by `body` and a stamp. `outputs`: the other files the same run writes (not "dirty").
+    `commit` and `date` (YYYY-MM-DD): those of a run made earlier (a report written again
+    from a saved run), instead of now's."""
     path = Path(path)
     text = path.read_text()
     begin, end = f"<!-- generated:{name} begin -->", f"<!-- generated:{name} end -->"
     if text.count(begin) != 1 or text.count(end) != 1:
         raise RuntimeError(f"{path} needs one {begin} and one {end}")
-    commit = commit_stamp([path, *(outputs or [])])
-    date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    commit = commit or commit_stamp([path, *(outputs or [])])
+    date = date or datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
     stamp = f"_Written by `{command}` at commit {commit} on {date}._"
     head, rest = text.split(begin)
     tail = rest.split(end)[1]

@@ -8,11 +8,16 @@
 # PYTHONMALLOC=malloc sends object memory through ASan's allocator, so a reference released
 # once too often shows as a use-after-free. Leak detection is off: the interpreter keeps
 # its own allocations until exit; leaks of ours are what the reference-count tests catch.
+#
+#   bash scripts/sanitize.sh                    the whole suite
+#   bash scripts/sanitize.sh -q tests/test_keys.py   arguments go to pytest
+#   bash scripts/sanitize.sh --help             this text
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 . "$root/scripts/common.sh"
+help_first "$0" "$@"
 
 ensure_redis_server
 command -v g++ >/dev/null 2>&1 || apt_ensure g++

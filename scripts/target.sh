@@ -8,7 +8,6 @@
 #   bash scripts/target.sh [--wheel-only] arm64 bookworm|trixie|forky   aarch64, qemu-aarch64-static
 #
 # bookworm (Debian 12) has CPython 3.11, trixie (Debian 13) 3.13, forky (Debian 14) 3.14.
-# --wheel-only: stop once the wheel is built, checked and tagged (scripts/wheels.sh).
 # Steps:
 #
 #   1. builds the module's wheel (a cross target: Debian's cross compiler, and the Python
@@ -29,10 +28,12 @@
 #      natively on a free loopback port; in a chroot, the root's own) and exits with
 #      pytest's status.
 #
-# Arguments after the target go to pytest instead of `-q tests`.
+#   bash scripts/target.sh --wheel-only ARCH RELEASE   steps 1 and 2 only (scripts/wheels.sh)
+#   bash scripts/target.sh ARCH RELEASE PYTEST-ARGS... arguments for pytest instead of `-q tests`
+#   bash scripts/target.sh --help                      this text
 # Environment:
 #   ZARN_STATIC_LIBSTDCXX=ON   link libstdc++/libgcc into the module (default OFF: the module
-#                              uses the device's own libstdc++6, see README)
+#                              uses the device's own libstdc++6, docs/targets.md)
 #   ZARN_TARGET_FRESH=1        start from scratch: throw away .targets/NAME first
 #   PYTHON                     the build machine's CPython X.Y (default: pythonX.Y, pyenv's)
 #   ZARN_DEBIAN_MIRROR, ZARN_DEBIAN_SECURITY_MIRROR   the mirrors roots are made from
@@ -44,13 +45,13 @@ cd "$root"
 . "$root/scripts/common.sh"
 . "$root/scripts/debian.sh"
 
-usage() { sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0" >&2; exit "${1:-2}"; }
 die() { printf 'target %s: FAILED: %s\n' "${name:-?}" "$*" >&2; exit 1; }
 
 wheel_only=0
 case ${1:-} in
+    -h|--help) usage 0 2>&1 ;;
     --wheel-only) wheel_only=1; shift ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "target: unknown option $1" >&2; usage ;;
 esac
 [ $# -ge 2 ] || usage

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # Sets everything up (scripts/setup.sh) and runs the whole test suite against a real
-# redis-server that the tests start on a free loopback port. Extra arguments go to pytest.
+# redis-server that the tests start on a free loopback port.
+#
+#   bash scripts/test.sh                       the whole suite
+#   bash scripts/test.sh -q tests/test_keys.py arguments go to pytest (which refuses
+#                                              unknown options; `-- --help` for its own)
+#   bash scripts/test.sh --help                this text
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
+help_first "$0" "$@"
+[ "${1:-}" != -- ] || shift
 "$root/scripts/setup.sh"
 cd "$root"
 find_wheelhouse_wheels .venv/bin/python "$root/build/wheelhouse"

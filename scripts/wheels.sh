@@ -10,10 +10,13 @@
 #   - the logger stand-in's wheel (pure Python);
 #   - the sdist, which it then builds and installs with pip in a new virtual environment.
 #
-# The targets' tests are scripts/target.sh's runs (README, "Targets").
+# The targets' tests are scripts/target.sh's runs (docs/targets.md).
+#
+#   bash scripts/wheels.sh       (no options)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
+no_arguments "$0" "$@"
 dist=$root/dist
 
 targets=("x86_64 3.11" "x86_64 3.12" "x86_64 3.13" "x86_64 3.14" "x86_64 3.15"

@@ -127,6 +127,16 @@ def dead_port():
 
 
 @pytest.fixture
+def silent_port():
+    """A loopback port that accepts connections and never answers."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(8)
+    yield s.getsockname()[1]
+    s.close()
+
+
+@pytest.fixture
 def log(monkeypatch):
     recorder = LogRecorder()
     monkeypatch.setattr(rw, "logger", recorder)

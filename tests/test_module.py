@@ -107,6 +107,45 @@ print(json.dumps([outcome, left, m.RedisWrapper.__qualname__]))
     assert _reported(run_python(code)) == [[exc_type, message], [False, False], "RedisWrapper"]
 
 
+# A missing module of the import sequence: the same ModuleNotFoundError, with a note that
+# says what to install. A finder ahead of the others makes the module unfindable, as when it
+# is not installed; a module missing further down (inside a dependency) gets no note.
+MISSING_MODULES = {
+    "orjson": ("orjson", "orjson", "pip install orjson"),
+    "redis": ("redis", "redis", "pip install redis"),
+    "logger-package": ("zarn_sdk.logging", "zarn_sdk.logging", "zarn-sdk-logger-standin"),
+    "logger-module": ("zarn_sdk.logging.logger", "zarn_sdk.logging.logger", "zarn-sdk-logger-standin"),
+    "inside-orjson": ("orjson_needs_this", "orjson_needs_this", None),
+}
+
+
+@pytest.mark.parametrize("case", MISSING_MODULES, ids=list(MISSING_MODULES))
+def test_missing_module_fails_with_its_own_error_and_a_note_on_what_to_install(run_python, tmp_path, case):
+    hidden, reported, hint = MISSING_MODULES[case]
+    (tmp_path / "orjson.py").write_text("import orjson_needs_this\n")
+    code = f"""
+import json, sys
+class Hide:
+    def find_spec(self, name, path=None, target=None):
+        if name == {hidden!r}:
+            raise ModuleNotFoundError(f"No module named {{name!r}}", name=name)
+sys.meta_path.insert(0, Hide())
+if {case!r} == "inside-orjson":
+    sys.path.insert(0, {str(tmp_path)!r})
+try:
+    import zarn_sdk.redis.redis_wrapper
+    print(json.dumps(None))
+except BaseException as e:
+    print(json.dumps([type(e).__name__, e.name, str(e), getattr(e, "__notes__", [])]))
+"""
+    kind, name, message, notes = _reported(run_python(code))
+    assert [kind, name, message] == ["ModuleNotFoundError", reported, f"No module named {reported!r}"]
+    if hint is None:
+        assert notes == []
+    else:
+        assert len(notes) == 1 and hint in notes[0] and "zarn_sdk.redis.redis_wrapper" in notes[0]
+
+
 # A stand-in for the kit's logging module, put into sys.modules before the import.
 _FAKE_LOGGING = """
 import json, sys, types
