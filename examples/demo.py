@@ -9,6 +9,8 @@ are removed and a server that the demo started is stopped.
 
     python examples/demo.py                    # throwaway server, 10 s at 30 fps
     python examples/demo.py --host 10.0.0.5    # an existing server ($REDIS_HOST too)
+    python examples/demo.py --cluster          # a throwaway Redis Cluster of 3 primaries
+    python examples/demo.py --cluster 10.0.0.5:7000   # the cluster of an existing node
 """
 
 import argparse
@@ -24,6 +26,7 @@ import threading
 import time
 
 import redis
+import redis.cluster
 
 from zarn_sdk.redis.redis_wrapper import RedisWrapper
 
@@ -39,6 +42,9 @@ def parse_args():
     p.add_argument("--stall", type=float, default=1.0,
                    help="pause the server's writes this long midway, s (1.0; 0: none)")
     p.add_argument("--camera", default="cam-01", help="camera id in the keys (cam-01)")
+    p.add_argument("--cluster", nargs="?", const="", metavar="HOST:PORT",
+                   help="run on a Redis Cluster: a throwaway one of 3 primaries, or the one "
+                        "of the node given (docs/cluster.md)")
     return p.parse_args()
 
 
@@ -163,7 +169,11 @@ def main():
     args = parse_args()
     host = args.host or os.environ.get("REDIS_HOST")
     server = None
-    if host is None and args.port is None:
+    if args.cluster is not None:
+        import local_redis
+
+        server, host, port, where = local_redis.cluster_for_demo(args.cluster)
+    elif host is None and args.port is None:
         server = ThrowawayServer()
         host, port = "127.0.0.1", server.port
         where = f"throwaway redis-server on {host}:{port} (pid {server.proc.pid})"
@@ -178,6 +188,9 @@ def main():
     try:
         raw = redis.Redis(host=host, port=port)
         client = RedisWrapper(host=host, port=port, workers=args.workers)
+        if args.cluster is not None:  # every method uses the client it finds there
+            raw = redis.cluster.RedisCluster(host=host, port=port)
+            client._redis_client = redis.cluster.RedisCluster(host=host, port=port)
         stats, stop = Stats(), threading.Event()
         threads = [
             threading.Thread(target=consume, args=(client, prefix, stats, stop), daemon=True),
@@ -231,7 +244,8 @@ def main():
     finally:
         if server is not None:
             server.stop()
-            print("demo: throwaway redis-server stopped")
+            print("demo: throwaway redis-server stopped" if args.cluster is None
+                  else "demo: throwaway cluster stopped")
 
 
 if __name__ == "__main__":

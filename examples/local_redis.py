@@ -274,3 +274,16 @@ class LocalSentinel(_Deployment):
         host, port = self.watchers[0].client().execute_command(
             "SENTINEL", "GET-MASTER-ADDR-BY-NAME", self.name)
         return host.decode(), int(port)
+
+
+def cluster_for_demo(node: str) -> tuple[LocalCluster | None, str, int, str]:
+    """The demo's --cluster: a throwaway cluster of three primaries (node "") or the given
+    node ("host:port"). Returns the cluster to stop (or None), a node's host and port, and
+    a line saying where the demo runs."""
+    if node:
+        host, port = node.rsplit(":", 1)
+        return None, host, int(port), f"the Redis Cluster of {node}"
+    cluster = LocalCluster(primaries=3)
+    host, port = cluster.primaries[0].address
+    pids = ", ".join(str(n.pid) for n in cluster.nodes)
+    return cluster, host, port, f"throwaway Redis Cluster of 3 primaries on {host} (pids {pids})"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Prepares this checkout on a fresh Debian machine: Debian's redis-server, g++, CPython 3.11's
-# headers and venv when missing; the module's wheel and the logger stand-in's wheel built
-# from this checkout into build/wheelhouse; and a virtual environment (.venv) holding both,
-# with the module's dependencies and test tools from PyPI.
+# Prepares this checkout on a fresh Debian machine: Debian's redis-server and redis-sentinel,
+# g++, CPython 3.11's headers and venv when missing; the module's wheel and the logger
+# stand-in's wheel built from this checkout into build/wheelhouse; and a virtual environment
+# (.venv) holding both, with the module's dependencies and test tools from PyPI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
