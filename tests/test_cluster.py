@@ -140,12 +140,19 @@ class TimedLog(LogRecorder):
 
 
 class DropCounter(queue.Queue):
-    """The write queue, counting the records that write_zarn_data drops when it is full:
-    the worker takes with get(timeout=...), only the drop takes with get_nowait()."""
+    """The write queue, counting the records that write_zarn_data drops when it is full
+    (only the drop takes with get_nowait()) and timing the worker's takes (get(timeout=...))."""
 
     def __init__(self, maxsize):
         super().__init__(maxsize)
         self.dropped: list[str] = []
+        self.taken: list[float] = []
+
+    def get(self, block=True, timeout=None):
+        item = super().get(block, timeout)
+        if block:  # the worker's take, not get_nowait()'s
+            self.taken.append(time.monotonic())
+        return item
 
     def get_nowait(self):
         item = super().get_nowait()
@@ -162,7 +169,10 @@ def run_failover(w, kill, promoted, monkeypatch) -> dict:
     log = TimedLog()
     monkeypatch.setattr(rw, "logger", log)
     w._queue = DropCounter(w._queue.maxsize)
-    w.read_data("warm-up")  # the client finds its primaries before the clock starts
+    # One record first: the worker leaves its wait on the old queue (up to 0.2 s) and the
+    # client finds its primary before the clock starts.
+    assert w.write_zarn_data({}, "warm-up") is True
+    assert drained(w._queue, 10) and w.read_data("warm-up") == b"{}"
     made: list[tuple[str, float]] = []  # key, when write_zarn_data was called
     slowest = 0.0
     state = {"promoted_at": None}
@@ -204,6 +214,7 @@ def run_failover(w, kill, promoted, monkeypatch) -> dict:
     failed = [line.split("`")[1] for _, line in log.lines]
     return {"made": made, "killed": killed, "promoted_at": state["promoted_at"],
             "failed": failed, "failed_times": list(log.times), "dropped": list(w._queue.dropped),
+            "taken": list(w._queue.taken),
             "lines": list(log.lines), "slowest": slowest, "worker_alive": w._worker.is_alive()}
 
 
@@ -224,17 +235,22 @@ def failover_figures(run: dict, stored: set[str]) -> dict:
     while resumed > 0 and made[resumed - 1][0] in stored:
         resumed -= 1
     assert made[resumed][1] > killed  # records were lost in the switch...
-    assert made[resumed][1] - run["promoted_at"] < 2.0, "writes resumed late"  # ...not after
+    late = made[resumed][1] - run["promoted_at"]
+    assert late < 5.0, f"writes resumed {late:.2f}s after the promotion"  # ...not much after
     assert len(made) - resumed >= 2 * FPS  # at least 2 s of records after the switch
     unexplained = lost - failed - dropped
     before = {k for k, t in made if t < killed - 1.0}
-    assert before - dropped <= stored, "records written a second before the kill were lost"
+    assert before <= stored, "records written a second before the kill were lost"
     window = (max(run["failed_times"]) - min(run["failed_times"])) if failed else 0.0
+    # The longest the writer spent on one record: the longest gap between its takes (the
+    # producer keeps the queue full all the while).
+    held = max(b - a for a, b in zip(run["taken"], run["taken"][1:]))
     return {
         "records written": len(keys),
         "primary killed (SIGKILL) at record": sum(1 for _, t in made if t < killed),
         "replica promoted after the kill, s": f"{run['promoted_at'] - killed:.2f}",
         "first failed write to last, s": f"{window:.2f}" if failed else "none failed",
+        "longest the writer spent on one record, s": f"{held:.2f}",
         "every record stored again from one made after the kill, s": f"{made[resumed][1] - killed:.2f}",
         "records lost": len(lost),
         "lost: failed and logged by the record write": len(lost & failed),
