@@ -6,6 +6,7 @@ behaviour written in Python; run it through scripts/bench.sh, which sets up what
     python bench/bench.py --quick            # a short smoke run
     python bench/bench.py --only 1,4b,6m     # some figures or rows, by the codes the report prints
     python bench/bench.py --micro            # only the module's own cost
+    python bench/bench.py --cluster          # figures 2, 3, 4 on a throwaway Redis Cluster
     python bench/bench.py --report bench/results/bench.json   # the report again from a run
 """
 
@@ -36,6 +37,9 @@ def parse_args() -> argparse.Namespace:
                    help="own cost: only the cases whose name starts with this (repeatable)")
     p.add_argument("--parser", choices=["python", "hiredis"], default="python",
                    help="redis-py's reply parser; python hides hiredis even when installed")
+    p.add_argument("--cluster", nargs="?", const="", metavar="HOST:PORT",
+                   help="figures 2, 3, 4 on a throwaway three-primary cluster, or on the "
+                        "cluster of the node given, against redis-py's RedisCluster")
     p.add_argument("--report", metavar="JSON", help="write the report of a saved run and exit")
     return p.parse_args()
 
@@ -81,11 +85,23 @@ def main() -> int:
     selected = sorted(chosen)
     if args.parser == "hiredis" and machine(None)["parser"] != "hiredis":
         sys.exit("bench: --parser hiredis, but redis-py does not see hiredis")
-    server = harness.Server() if set(selected) - {"own"} else None
-    b = figures.Bench(server, *PLANS[plan], args.case)
-    complete = selected == sorted(harness.FIGURES) and not args.case and \
-        all(rows is None for rows in chosen.values())
-    stem = "bench" if complete and plan != "quick" and args.parser == "python" else "partial"
+    if args.cluster is not None:
+        import cluster
+
+        if not (args.micro or args.only):
+            selected = cluster.FIGURES
+        elif set(selected) - set(cluster.FIGURES):
+            sys.exit(f"bench: --cluster runs figures {', '.join(cluster.FIGURES)} only")
+        server = cluster.ClusterServer(args.cluster or None)
+        print(f"bench: on redis-server {server.version}", flush=True)
+        b = cluster.ClusterBench(server, *PLANS[plan], args.case)
+        stem = "cluster" if plan != "quick" else "partial"
+    else:
+        server = harness.Server() if set(selected) - {"own"} else None
+        b = figures.Bench(server, *PLANS[plan], args.case)
+        complete = selected == sorted(harness.FIGURES) and not args.case and \
+            all(rows is None for rows in chosen.values())
+        stem = "bench" if complete and plan != "quick" and args.parser == "python" else "partial"
     run = {"stamp": harness.stamp(), "plan": plan, "rounds": b.rounds, "stem": stem,
            "machine": machine(server), "figures": []}
     t0 = time.perf_counter()
@@ -95,6 +111,9 @@ def main() -> int:
             print(f"bench: figure {num}: {fig.title}", flush=True)
             b.rows = chosen[num]
             rows = [r for r in fig.run(b) if b.rows is None or r["key"] in b.rows]
+            if args.cluster is not None:
+                for r in rows:
+                    r["vs"] = "RedisCluster"
             for r in rows:
                 r["met"] = harness.goal_met(fig.goal, r["ratio"]) if r["checked"] else None
                 print(f"  {r['key']:40} {r['ratio']:7.3f}  CPU {r['cpu_ratio']:6.3f}  "

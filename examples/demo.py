@@ -15,6 +15,8 @@ examples:
   python examples/demo.py                    throwaway server, 10 s at 30 fps
   python examples/demo.py --host 10.0.0.5    an existing server ($REDIS_HOST too)
   python examples/demo.py --seconds 3 --stall 0
+  python examples/demo.py --cluster          a throwaway Redis Cluster of 3 primaries
+  python examples/demo.py --cluster 10.0.0.5:7000   the cluster of an existing node
 """
 
 import argparse
@@ -30,6 +32,7 @@ import threading
 import time
 
 import redis
+import redis.cluster
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
@@ -50,6 +53,9 @@ def parse_args(argv=None):
     p.add_argument("--stall", type=float, default=1.0,
                    help="pause the server's writes this long midway, s (1.0; 0: none)")
     p.add_argument("--camera", default="cam-01", help="camera id in the keys (cam-01)")
+    p.add_argument("--cluster", nargs="?", const="", metavar="HOST:PORT",
+                   help="run on a Redis Cluster: a throwaway one of 3 primaries, or the one "
+                        "of the node given (docs/cluster.md)")
     return p.parse_args(argv)
 
 
@@ -94,14 +100,25 @@ def unreachable(host: str, port: int, timeout: float = 2.0) -> str | None:
     return None
 
 
+def redis_client(args, host: str, port: int, **kwargs) -> redis.Redis:
+    """redis-py's client for the server or, with --cluster, for the cluster of that node."""
+    if args.cluster is not None:
+        return redis.cluster.RedisCluster(host=host, port=port, **kwargs)
+    return redis.Redis(host=host, port=port, **kwargs)
+
+
 def open_client(args, host: str, port: int) -> RedisWrapper:
     """The demo's client, with a socket timeout (redis-py's own option, on the pool that the
     client builds) so that a server that stops answering cannot hang it: longer than the
     stall, during which the worker's SET waits."""
     client = RedisWrapper(host=host, port=port, workers=args.workers)
     timeout = args.stall + 5.0
-    client._redis_client.connection_pool.connection_kwargs.update(
-        socket_timeout=timeout, socket_connect_timeout=timeout)
+    if args.cluster is not None:  # every method uses the client it finds there
+        client._redis_client = redis_client(args, host, port, socket_timeout=timeout,
+                                            socket_connect_timeout=timeout)
+    else:
+        client._redis_client.connection_pool.connection_kwargs.update(
+            socket_timeout=timeout, socket_connect_timeout=timeout)
     return client
 
 
@@ -266,7 +283,11 @@ def main(argv=None) -> int:
     host = args.host or os.environ.get("REDIS_HOST")
     server = None
     try:
-        if host is None and args.port is None:
+        if args.cluster is not None:
+            import local_redis  # examples/local_redis.py: throwaway clusters and sentinels
+
+            server, host, port, where = local_redis.cluster_for_demo(args.cluster)
+        elif host is None and args.port is None:
             server = ThrowawayServer()
             host, port = "127.0.0.1", server.port
             where = f"throwaway redis-server on {host}:{port} (pid {server.proc.pid})"
@@ -281,7 +302,7 @@ def main(argv=None) -> int:
             where = f"redis server at {host}:{port}"
         print(f"demo: {where}; {args.seconds:g} s at {args.fps:g} fps, ttl {args.ttl} s, "
               f"workers {args.workers}, stall {args.stall:g} s midway")
-        with redis.Redis(host=host, port=port, socket_timeout=args.stall + 5.0) as raw:
+        with redis_client(args, host, port, socket_timeout=args.stall + 5.0) as raw:
             return run(open_client(args, host, port), raw, args, f"demo:{args.camera}:frame:")
     except KeyboardInterrupt:  # before the run, or a second Ctrl-C during its summary
         print("\ndemo: interrupted (Ctrl-C)")
@@ -289,7 +310,8 @@ def main(argv=None) -> int:
     finally:
         if server is not None:
             server.stop()
-            print("demo: throwaway redis-server stopped")
+            print("demo: throwaway redis-server stopped" if args.cluster is None
+                  else "demo: throwaway cluster stopped")
 
 
 if __name__ == "__main__":

@@ -18,9 +18,13 @@ apt_ensure() {
         apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# ensure_redis_server: Debian's redis-server, unless one is on PATH already.
+# ensure_redis_server: Debian's redis-server, unless one is on PATH already, and its
+# redis-sentinel for the Sentinel tests (elsewhere they run `redis-server --sentinel`).
 ensure_redis_server() {
     command -v redis-server >/dev/null 2>&1 || apt_ensure redis-server
+    if [ -f /etc/debian_version ] && ! command -v redis-sentinel >/dev/null 2>&1; then
+        apt_ensure redis-sentinel
+    fi
 }
 
 # python_version PYTHON: prints X.Y of that interpreter, nothing if it does not run.
