@@ -79,7 +79,7 @@ constexpr MethodDef kMethods[] = {
      "        Args:\n"
      "            redis_key(str): Target redis key.\n"
      "        ",
-     delete_data_impl},
+     delete_data_impl, "return True if self._redis_client.delete(redis_key) else False"},
     {"delete_many", kKeys, "int",
      "Delete multiple keys in a single Redis command.\n"
      "\n"
@@ -114,7 +114,7 @@ constexpr MethodDef kMethods[] = {
      "        Args:\n"
      "            redis_key(str): Target redis key.\n"
      "        ",
-     read_data_impl},
+     read_data_impl, "return self._redis_client.get(redis_key)"},
     {"read_zarn_data", kKey, nullptr,
      "Read video frame from a given redis key\n"
      "\n"

@@ -54,6 +54,13 @@ struct MethodDef {
     const char* returns;            // return annotation text, or nullptr for none
     const char* doc;                // docstring, or nullptr for none
     Impl impl;
+    // For a method whose whole work is one call on the client: that call as a Python
+    // statement, result rule included. The function's body then runs only the checks in
+    // C++ and makes the call itself, where the interpreter's inline caches and inline call
+    // apply (C++ pays a generic attribute lookup and a fresh interpreter entry for it, more
+    // than the function's frame). `impl` does the same for a direct sibling call. nullptr:
+    // the body returns what `impl` returns.
+    const char* python_call = nullptr;
     // Annotated "bool": the result is made exactly True or False.
     bool returns_bool = returns != nullptr && std::string_view(returns) == "bool";
 };

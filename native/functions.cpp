@@ -2,12 +2,14 @@
 // module initialisation, defines each method with its parameters, defaults and string
 // annotations; its body hands the arguments to the method's C++ entry:
 //
-//     def read_data(self, redis_key: 'str') -> 'Any':
-//         return cxx_read_data(self, redis_key)
+//     def delete_data(self, redis_key: 'str') -> 'bool':
+//         return cxx_delete_data(self, redis_key)
 //
 // The interpreter binds the arguments and raises its own call-shape errors; the entry does
-// the exact-type checks, runs the body and applies the bool-return rule. The source is
-// registered with linecache under a name that says what it is, so tracebacks show its lines.
+// the exact-type checks, runs the body and applies the bool-return rule. For a row with a
+// `python_call` the entry only checks, and the function makes that call itself. The source
+// is registered with linecache under a name that says what it is, so tracebacks show its
+// lines.
 #include "class_table.hpp"
 
 #include <array>
@@ -46,7 +48,8 @@ bool passes(Check c, PyObject* v) {
 // Runs the table row `def` on `args` (the instance, then every parameter): the exact-type
 // checks in parameter order, the body, and the bool-return rule. The one place where a C++
 // "Python exception is set" becomes a NULL return. New reference.
-PyObject* run(PyObject* module, const MethodDef& def, PyObject* const* args, size_t nargs) {
+PyObject* run(PyObject* module, const MethodDef& def, PyObject* const* args, size_t nargs,
+              bool checks_only = false) {
     if (nargs != def.params.size() + 1) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu arguments (%zu given)", def.name,
                      def.params.size() + 1, nargs);
@@ -62,6 +65,7 @@ PyObject* run(PyObject* module, const MethodDef& def, PyObject* const* args, siz
             return nullptr;
         }
     }
+    if (checks_only) return Py_NewRef(Py_None);
     try {
         Ref result = def.impl(MethodCall{module, state_of(module), args});
         // An overriding subclass method that the body called may have answered with any
@@ -75,10 +79,11 @@ PyObject* run(PyObject* module, const MethodDef& def, PyObject* const* args, siz
 }
 
 // The C++ entry of row I, which its function's body calls with (self, *parameters); the
-// module is the builtin's self.
+// module is the builtin's self. Only the checks when the body makes the call itself.
 template <size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    return run(module, class_table()[I], args, static_cast<size_t>(nargs));
+    const MethodDef& def = class_table()[I];
+    return run(module, def, args, static_cast<size_t>(nargs), def.python_call != nullptr);
 }
 
 template <size_t... I>
@@ -117,8 +122,10 @@ std::string source(PyObject* host_default) {
                                       default_value(p.def, host_default).get())).get());
         }
         src += std::string("    def ") + def.name + "(" + params + ")" +
-               (def.returns ? std::string(" -> '") + def.returns + "'" : "") + ":\n" +
-               "        return " + closure_name(def) + "(" + args + ")\n";
+               (def.returns ? std::string(" -> '") + def.returns + "'" : "") + ":\n";
+        src += def.python_call ? "        " + closure_name(def) + "(" + args + ")\n        " +
+                                     def.python_call + "\n"
+                               : "        return " + closure_name(def) + "(" + args + ")\n";
     }
     src += "    return (";
     for (const MethodDef& def : class_table()) src += std::string(def.name) + ", ";
