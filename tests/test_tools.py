@@ -8,8 +8,10 @@ import inspect
 import io
 import pdb
 import pstats
+import pydoc
 import sys
 import traceback
+import typing
 from unittest import mock
 
 import pytest
@@ -119,8 +121,6 @@ def test_functools_wraps_carries_the_face():
 
 @pytest.mark.skipif(sys.version_info < (3, 14), reason="__annotate__ exists from Python 3.14")
 def test_functools_wraps_carries_annotate_on_3_14():
-    import typing
-
     @functools.wraps(R.write_zarn_data)
     def wrapper(*args, **kwargs):
         pass
@@ -128,6 +128,16 @@ def test_functools_wraps_carries_annotate_on_3_14():
     assert wrapper.__annotate__ is R.write_zarn_data.__annotate__
     assert wrapper.__annotations__ == R.write_zarn_data.__annotations__
     assert typing.get_type_hints(wrapper) == typing.get_type_hints(R.write_zarn_data)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_type_hints_and_help(name):
+    method = getattr(R, name)
+    assert typing.get_type_hints(method) == {k: eval(v, vars(typing)) for k, v in method.__annotations__.items()}
+    text = pydoc.render_doc(method, renderer=pydoc.plaintext)
+    assert str(inspect.signature(method)) in text
+    doc_lines = [line.strip() for line in (method.__doc__ or "").splitlines() if line.strip()]
+    assert all(line in text for line in doc_lines)
 
 
 class FakeClient:
