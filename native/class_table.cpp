@@ -1,8 +1,8 @@
 // The public face of RedisWrapper as one table: every method in definition order, with
 // its parameters, defaults, annotations, docstring and body.
-#include "method.hpp"
+#include "class_table.hpp"
 
-#include <algorithm>
+#include <string_view>
 
 namespace zarn {
 namespace {
@@ -79,7 +79,7 @@ constexpr MethodDef kMethods[] = {
      "        Args:\n"
      "            redis_key(str): Target redis key.\n"
      "        ",
-     delete_data_impl},
+     delete_data_impl, "return True if self._redis_client.delete(redis_key) else False"},
     {"delete_many", kKeys, "int",
      "Delete multiple keys in a single Redis command.\n"
      "\n"
@@ -114,7 +114,7 @@ constexpr MethodDef kMethods[] = {
      "        Args:\n"
      "            redis_key(str): Target redis key.\n"
      "        ",
-     read_data_impl},
+     read_data_impl, "return self._redis_client.get(redis_key)"},
     {"read_zarn_data", kKey, nullptr,
      "Read video frame from a given redis key\n"
      "\n"
@@ -124,12 +124,19 @@ constexpr MethodDef kMethods[] = {
      read_zarn_data_impl},
 };
 
-static_assert(std::size(kMethods) == 11);
-static_assert(std::ranges::all_of(kMethods,
-                                  [](const MethodDef& d) { return d.params.size() + 1 <= kMaxArgs; }),
-              "a parameter list, with self, does not fit the call trampoline's array");
+static_assert(std::size(kMethods) == kMethodCount);
 
-// The object a Default stands for (new reference).
+constexpr bool names_row(Sibling s, std::string_view name) {
+    return kMethods[static_cast<size_t>(s)].name == name;
+}
+static_assert(names_row(Sibling::write_, "_write_") &&
+              names_row(Sibling::delete_data, "delete_data") &&
+              names_row(Sibling::read_data, "read_data"));
+
+}  // namespace
+
+std::span<const MethodDef> class_table() { return kMethods; }
+
 Ref default_value(Default d, PyObject* host_default) {
     switch (d) {
         case D::none: return Ref::borrow(Py_None);
@@ -142,20 +149,6 @@ Ref default_value(Default d, PyObject* host_default) {
     return Ref::borrow(Py_None);
 }
 
-// The __defaults__ tuple for a parameter list (None when nothing has a default).
-Ref defaults_of(std::span<const Param> params, PyObject* host_default) {
-    size_t first = params.size();
-    while (first > 0 && params[first - 1].def != D::required) --first;
-    if (first == params.size()) return Ref::borrow(Py_None);
-    Ref t = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(params.size() - first)));
-    for (size_t i = first; i < params.size(); ++i)
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i - first),
-                         default_value(params[i].def, host_default).release_to_caller());
-    return t;
-}
-
-}  // namespace
-
 Ref build_class(PyObject* module, PyObject* host_default) {
     Ref qualname = Ref::check(PyUnicode_InternFromString("RedisWrapper"));
     Ref ns = Ref::check(PyDict_New());
@@ -164,11 +157,10 @@ Ref build_class(PyObject* module, PyObject* host_default) {
     check_int(PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()));
     Ref doc = Ref::check(PyUnicode_FromString(kClassDoc));
     check_int(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
-    for (const MethodDef& def : kMethods) {
-        Ref defaults = defaults_of(def.params, host_default);
-        Ref method = method_new(module, qualname.get(), def, defaults.get());
-        check_int(PyDict_SetItemString(ns.get(), def.name, method.get()));
-    }
+    Ref functions = make_functions(module, qualname.get(), host_default);
+    for (size_t i = 0; i < kMethodCount; ++i)
+        check_int(PyDict_SetItemString(ns.get(), kMethods[i].name,
+                                       PyTuple_GET_ITEM(functions.get(), static_cast<Py_ssize_t>(i))));
     Ref bases = Ref::check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(), ns.get());
 }

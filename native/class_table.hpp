@@ -1,10 +1,12 @@
 // The vocabulary of the class table: parameters, their checks and defaults, and the
-// description of one method. The table itself is in class_table.cpp.
+// description of one method. The table itself is in class_table.cpp; functions.cpp makes
+// each row a Python function.
 #pragma once
 
 #include "state.hpp"
 
 #include <span>
+#include <string_view>
 
 namespace zarn {
 
@@ -45,20 +47,60 @@ struct MethodCall {
 // PyErrorSet or returns an empty Ref, the exception set either way (py.hpp).
 using Impl = Ref (*)(const MethodCall&);
 
-// One row of the class table: what a method object is made from.
+// One row of the class table: what a method's Python function is made from.
 struct MethodDef {
     const char* name;
     std::span<const Param> params;  // after self
     const char* returns;            // return annotation text, or nullptr for none
     const char* doc;                // docstring, or nullptr for none
     Impl impl;
+    // For a method whose whole work is one call on the client: that call as a Python
+    // statement, result rule included. The function's body then runs only the checks in
+    // C++ and makes the call itself, where the interpreter's inline caches and inline call
+    // apply (C++ pays a generic attribute lookup and a fresh interpreter entry for it, more
+    // than the function's frame). `impl` does the same for a direct sibling call. nullptr:
+    // the body returns what `impl` returns.
+    const char* python_call = nullptr;
+    // Annotated "bool": the result is made exactly True or False.
+    bool returns_bool = returns != nullptr && std::string_view(returns) == "bool";
 };
 
-// Most arguments a method takes, self included: the size of the call trampoline's array.
-inline constexpr size_t kMaxArgs = 5;
+// The class table, in definition order (kMethodCount rows).
+std::span<const MethodDef> class_table();
+
+// The object a Default stands for (new reference).
+Ref default_value(Default d, PyObject* host_default);
+
+// The methods that one method calls on its own instance, by their row in the class table.
+enum class Sibling : unsigned char { write_ = 3, delete_data = 5, read_data = 9 };
 
 // Builds the class RedisWrapper for `module`, with `host_default` as __init__'s host default.
 Ref build_class(PyObject* module, PyObject* host_default);
+
+// Makes the class table's methods Python functions of `module` (functions.cpp): compiled from
+// one generated source, the module's namespace as their globals, each body handing its
+// arguments to the row's implementation. Returns them as a tuple in table order; they are
+// also kept in the module state (st.method).
+Ref make_functions(PyObject* module, PyObject* class_qualname, PyObject* host_default);
+
+// Calls the sibling method `which` on the instance as `self.<name>(*args)` would, the last N
+// arguments passed by the keyword names `kw`, which must name the method's last N
+// parameters in order. The attribute is looked up now; when it is still the module's own
+// function, its C++ body runs without an interpreter frame. Empty on failure.
+Ref try_call_sibling(const MethodCall& c, Sibling which, PyObject* const* args, size_t nargs,
+                     PyObject* kwnames);
+
+template <size_t N, Objects... A>
+Ref try_call_sibling(const MethodCall& c, Sibling which, KwNames<N> kw, A... args) {
+    static_assert(N <= sizeof...(A), "more keyword names than arguments");
+    PyObject* argv[] = {c.self(), args...};
+    return try_call_sibling(c, which, argv, sizeof...(A) + 1, kw.tuple);
+}
+
+template <Objects... A>
+Ref try_call_sibling(const MethodCall& c, Sibling which, A... args) {
+    return try_call_sibling(c, which, KwNames<0>{}, args...);
+}
 
 // Logs before_key + key + after_key + str(error) through the module's logger at `level`
 // (st.name.error or st.name.warning).

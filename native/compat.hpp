@@ -29,4 +29,32 @@ inline bool this_thread_holds_gil() {
     return current != nullptr && current->thread_id == PyThread_get_thread_ident();
 }
 
+// Takes the exception now set out of the interpreter: its value, normalized, with its
+// traceback attached (new reference; the error indicator is cleared). 3.12 keeps only the
+// value; PyErr_Fetch is deprecated there.
+inline PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Sets `value` (an exception taken by take_exception, reference stolen) again.
+inline void set_exception(PyObject* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value);
+#else
+    if (!value) return PyErr_Clear();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+#endif
+}
+
 }  // namespace zarn::compat

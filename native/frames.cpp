@@ -25,7 +25,7 @@ Ref enqueue(const MethodCall& c, PyObject* q, PyObject* item) {
 
     // Other callers took the freed place: write this record now.
     return on_ordinary_error([&](SavedError&) {
-        return try_call_method(c.self(), name._write_, c[0], c[1], c[2]);
+        return try_call_sibling(c, Sibling::write_, c[0], c[1], c[2]);
     });
 }
 
@@ -38,7 +38,7 @@ Ref write_zarn_data_impl(const MethodCall& c) {
     PyObject* data = c[0];
     PyObject* key = c[1];
     PyObject* ttl = c[2];
-    if (data == Py_None) return try_call_method(self, name.delete_data, key);
+    if (data == Py_None) return try_call_sibling(c, Sibling::delete_data, key);
 
     // Read the mode and the queue once: a concurrent shutdown may rebind them.
     if (truth(getattr(self, name._use_thread).get())) {
@@ -48,7 +48,7 @@ Ref write_zarn_data_impl(const MethodCall& c) {
             return enqueue(c, q.get(), item.get());
         }
     }
-    return try_call_method(self, name._write_, data, key, ttl);
+    return try_call_sibling(c, Sibling::write_, data, key, ttl);
 }
 
 // read_zarn_data(self, redis_key): the decoded record, the reply itself when it is not
@@ -58,7 +58,7 @@ Ref read_zarn_data_impl(const MethodCall& c) {
     PyObject* key = c[0];
     return guarded(
         [&] {
-            Ref value = try_call_method(c.self(), name.read_data, c.st.kw.redis_key, key);
+            Ref value = try_call_sibling(c, Sibling::read_data, c.st.kw.redis_key, key);
             if (!value || !PyBytes_Check(value.get())) return value;
             Ref loads = getattr(c.global(name.orjson).get(), name.loads);
             return try_call(loads.get(), value.get());

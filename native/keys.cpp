@@ -7,7 +7,7 @@ namespace zarn {
 // delete_data(self, redis_key) -> bool: one DEL; True when the key existed.
 Ref delete_data_impl(const MethodCall& c) {
     Ref client = getattr(c.self(), c.st.name._redis_client);
-    // Annotated "bool": the call trampoline returns the reply's truth.
+    // Annotated "bool": the method's entry returns the reply's truth.
     return try_call_method(client.get(), c.st.name.delete_, c[0]);
 }
 

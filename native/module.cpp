@@ -1,5 +1,5 @@
 // The module: definition, multi-phase initialisation, module state and the import sequence.
-#include "method.hpp"
+#include "class_table.hpp"
 
 #include <iterator>
 #include <string_view>
@@ -152,8 +152,6 @@ void run_import_sequence(PyObject* module) {
 int module_exec(PyObject* module) {
     State& st = state_of(module);
     if (!state_init(st)) return -1;
-    st.method_type = method_type_create(module);
-    if (!st.method_type) return -1;
     try {
         run_import_sequence(module);
     } catch (PyErrorSet&) {

@@ -8,8 +8,8 @@
 //    `call_method`): code reads as straight-line code. A step whose failure is expected
 //    (a connection error, a full queue) uses a `try_` call, which returns an empty `Ref`
 //    with the exception set instead: a C++ throw costs some 10,000 instructions, more than
-//    the whole Python call it stands for. A method body may end either way; the call
-//    trampoline turns both into a NULL return.
+//    the whole Python call it stands for. A method body may end either way; the method's
+//    C++ entry (functions.cpp) turns both into a NULL return.
 //  - Raw `PyObject*` appear only as borrowed, short-lived parameters.
 //  - No `noexcept` on paths that call into Python and no `catch (...)` without rethrow:
 //    a daemon thread ended at interpreter exit is unwound through these frames.
@@ -144,33 +144,20 @@ Ref call_method(PyObject* self, PyObject* name, A... args) {
 // The exception currently set, taken out of the interpreter (normalized).
 class SavedError {
 public:
-    SavedError() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (tb && v) PyException_SetTraceback(v, tb);
-        type_ = Ref::steal(t);
-        value_ = Ref::steal(v);
-        tb_ = Ref::steal(tb);
-    }
+    SavedError() : value_(Ref::steal(compat::take_exception())) {}
     PyObject* value() const { return value_.get(); }
-    bool matches(PyObject* cls) const { return PyErr_GivenExceptionMatches(type_.get(), cls) != 0; }
+    bool matches(PyObject* cls) const { return PyErr_GivenExceptionMatches(value_.get(), cls) != 0; }
     // Sets the exception again in the interpreter.
-    void restore() {
-        PyErr_Restore(type_.release_to_caller(), value_.release_to_caller(),
-                      tb_.release_to_caller());
-    }
+    void restore() { compat::set_exception(value_.release_to_caller()); }
     // Makes this exception the context of the exception now set, as an `except` block would.
     void chain_into_current() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (v && value_) PyException_SetContext(v, value_.release_to_caller());
-        PyErr_Restore(t, v, tb);
+        PyObject* current = compat::take_exception();
+        if (current && value_) PyException_SetContext(current, value_.release_to_caller());
+        if (current) compat::set_exception(current);
     }
 
 private:
-    Ref type_, value_, tb_;
+    Ref value_;
 };
 
 // For a failure that is expected: `result` comes from a try_ call. True when it failed

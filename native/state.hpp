@@ -1,5 +1,5 @@
-// Per-module state: interned names, keyword-name tuples, a few numbers and the method
-// object type, each under its own name (st.name.dumps, st.kw.ex, st.num.take_timeout).
+// Per-module state: interned names, keyword-name tuples, a few numbers and the class's
+// methods, each under its own name (st.name.dumps, st.kw.ex, st.num.take_timeout).
 #pragma once
 
 #include "py.hpp"
@@ -60,6 +60,9 @@ namespace zarn {
     X(pool, "host", "port", "max_connections", "decode_responses")    \
     X(thread, "target", "name", "daemon")
 
+// Rows of the class table (class_table.cpp).
+inline constexpr size_t kMethodCount = 11;
+
 template <typename... T>
 constexpr size_t count_of(T...) {
     return sizeof...(T);
@@ -83,7 +86,9 @@ struct State {
         PyObject* take_timeout;  // the worker's wait for an item, 0.2 s
         PyObject* join_timeout;  // the shutdown's wait for the worker, 0.5 s
     } num;
-    PyTypeObject* method_type;
+    // The class's methods as the module made them, in table order: a sibling call runs the
+    // C++ body directly when the instance's attribute is still one of these.
+    PyObject* method[kMethodCount];
 
     // Calls f(PyObject*&) on every object the state holds (traverse, clear).
     template <typename F>
@@ -96,7 +101,7 @@ struct State {
 #undef ZARN_VISIT
         for (PyObject** n : {&num.one, &num.five, &num.ten, &num.take_timeout, &num.join_timeout})
             f(*n);
-        f(reinterpret_cast<PyObject*&>(method_type));
+        for (PyObject*& m : method) f(m);
     }
 };
 

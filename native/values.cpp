@@ -19,7 +19,7 @@ Ref write_data_impl(const MethodCall& c) {
         encoded = call(dumps.get(), data);
         data = encoded.get();
     }
-    // Annotated "bool": the call trampoline returns the reply's truth.
+    // Annotated "bool": the method's entry returns the reply's truth.
     return try_call(set_value.get(), c.st.kw.ex, key, data, ttl);
 }
 

@@ -57,7 +57,7 @@ bool write_item(const MethodCall& c, PyObject* item) {
     auto write = [&] {
         auto [data, redis_key, ttl] = unpack3(item);
         key = Ref::borrow(redis_key.get());
-        return try_call_method(c.self(), c.st.name._write_, data.get(), redis_key.get(), ttl.get());
+        return try_call_sibling(c, Sibling::write_, data.get(), redis_key.get(), ttl.get());
     };
     auto log = [&](SavedError& err) {
         // Logging must not end the worker either: a failure to log goes to

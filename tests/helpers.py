@@ -102,6 +102,25 @@ def _signatures() -> dict[str, Signature]:
 SIGNATURES = _signatures()
 NAMES = list(SIGNATURES)  # in definition order
 
+def python_def(name: str, doc: str | None = None):
+    """The method `name` as a Python def of the stub's signature: qualname, module and doc
+    as the module's, its body `pass`."""
+    sig = SIGNATURES[name]
+    ns, parts = {"__name__": rw.__name__}, ["self"]
+    for i, p in enumerate(sig.params):
+        text = p.name if p.annotation is None else f"{p.name}: {p.annotation!r}"
+        if p.default is not REQUIRED:
+            ns[f"_default{i}"] = p.default
+            text += f" = _default{i}"
+        parts.append(text)
+    arrow = f" -> {sig.returns!r}" if sig.returns else ""
+    exec(f"def {name}({', '.join(parts)}){arrow}:\n    pass\n", ns)
+    func = ns[name]
+    func.__qualname__ = "RedisWrapper." + name
+    func.__doc__ = doc
+    return func
+
+
 EXACT = {"str": str, "int": int, "dict": dict, "list": list}
 
 

@@ -11,8 +11,8 @@ from hypothesis import given, reject, settings, strategies as st
 
 import zarn_sdk.redis.redis_wrapper as rw
 
-from helpers import (NAMES, REQUIRED, SIGNATURES, DictSub, IntSub, ListSub, LongName, StrSub, exact_type,
-                     outcome, raise_hostile, refusal)
+from helpers import (NAMES, SIGNATURES, DictSub, IntSub, ListSub, LongName, StrSub, exact_type, outcome,
+                     python_def, raise_hostile, refusal)
 
 R = rw.RedisWrapper
 MODULE = "zarn_sdk.redis.redis_wrapper"
@@ -64,20 +64,7 @@ DOCS = {
 
 def reference(name):
     """A pure-Python function with the method's signature, qualname, module and docstring."""
-    sig = SIGNATURES[name]
-    ns, parts = {"__name__": MODULE}, ["self"]
-    for i, p in enumerate(sig.params):
-        text = p.name if p.annotation is None else f"{p.name}: {p.annotation!r}"
-        if p.default is not REQUIRED:
-            ns[f"_default{i}"] = p.default
-            text += f" = _default{i}"
-        parts.append(text)
-    arrow = f" -> {sig.returns!r}" if sig.returns else ""
-    exec(f"def {name}({', '.join(parts)}){arrow}:\n    pass\n", ns)
-    func = ns[name]
-    func.__qualname__ = "RedisWrapper." + name
-    func.__doc__ = DOCS[name]
-    return func
+    return python_def(name, DOCS[name])
 
 
 REF_CLASS = type("RedisWrapper", (), {n: reference(n) for n in NAMES})
@@ -101,6 +88,8 @@ def test_class_face():
 def test_method_introspection_matches_a_python_function(name):
     method, ref = vars(R)[name], reference(name)
     assert getattr(R, name) is method
+    assert type(method) is types.FunctionType and inspect.isfunction(method)
+    assert method.__globals__ is vars(rw)
     for attr in ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__kwdefaults__"):
         assert getattr(method, attr) == getattr(ref, attr), attr
     assert method.__kwdefaults__ is None
