@@ -4,6 +4,8 @@ with scripts/generated.py), each stamped with the commit measured and the date o
 from __future__ import annotations
 
 import math
+import re
+import subprocess
 from pathlib import Path
 
 from harness import ROOT, goal_met
@@ -48,17 +50,36 @@ def ci(r: dict, what: str = "ci") -> str:
     return f"[{lo:.3f}..{hi:.3f}]"
 
 
-def own_table(rows: list) -> list[str]:
+def committed_own(md: Path) -> tuple[str, dict[str, float]]:
+    """The own-cost ratios by case in the committed version of the report `md` (the run
+    before this one), with the commit that run measured; ("", {}) when there is none."""
+    try:
+        text = subprocess.run(["git", "-C", str(ROOT), "show", f"HEAD:{md.relative_to(ROOT).as_posix()}"],
+                              capture_output=True, text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError, ValueError):
+        return "", {}
+    commit = re.search(r"^Commit (\S+),", text, re.M)
+    own = text.partition("| case |")[2].splitlines()[2:]
+    ratios = {cells[0]: float(cells[3]) for cells in
+              ([c.strip() for c in line.strip("|").split("|")] for line in own if line.startswith("| "))}
+    return (commit[1] if commit else "?"), ratios
+
+
+def own_table(rows: list, before: tuple[str, dict[str, float]] = ("", {})) -> list[str]:
+    commit, ratios = before
     lines = ["| case | instructions module | PyWrapper | ratio | goal | met | CPU ratio [95% CI] "
-             "| CPU ns module | PyWrapper |", "|---|---:|---:|---:|---|---|---|---:|---:|"]
+             f"| CPU ns module | PyWrapper | ratio at {commit or '-'} |",
+             "|---|---:|---:|---:|---|---|---|---:|---:|---:|"]
     for f, r in rows:
+        was = ratios.get(r["label"])
         lines.append(f"| {r['label']} | {r['module_instr']:,.0f} | {r['python_instr']:,.0f} | "
                      f"{r['ratio']:.3f} | {f['goal']} | {YES[r['met']]} | {r['cpu_ratio']:.3f} "
-                     f"{ci(r, 'cpu_ci')} | {r['module_ns']:.0f} | {r['python_ns']:.0f} |")
+                     f"{ci(r, 'cpu_ci')} | {r['module_ns']:.0f} | {r['python_ns']:.0f} | "
+                     f"{'-' if was is None else f'{was:.3f}'} |")
     return lines
 
 
-def table(run: dict) -> str:
+def table(run: dict, before: tuple[str, dict[str, float]] = ("", {})) -> str:
     server, own = split(run)
     lines = ["# Benchmark results", "", stamp_line(run), ""]
     if server:
@@ -75,20 +96,27 @@ def table(run: dict) -> str:
     if own:
         lines += ["The module's own cost per call against PyWrapper, on a client without I/O. "
                   "Instructions (callgrind, per call) decide; CPU ratio: median over the paired "
-                  "rounds of module / PyWrapper CPU time.", ""] + own_table(own)
+                  "rounds of module / PyWrapper CPU time. The last column: the ratio in the "
+                  "committed run before this one.", ""] + own_table(own, before)
     return "\n".join(lines) + "\n"
 
 
-def own_summary(own: list) -> str:
-    """One line on the own cost for the README: how many cases meet the goal, the worst."""
+def own_summary(own: list, before: tuple[str, dict[str, float]] = ("", {})) -> str:
+    """One line on the own cost for the README: how many cases meet the goal, the worst, and
+    the worst of the committed run before this one."""
     f, worst = max(own, key=lambda p: p[1]["ratio"])
     met = sum(1 for _, r in own if r["met"])
-    return (f"Own cost per call against PyWrapper (instructions, clients without I/O): {met} of "
+    line = (f"Own cost per call against PyWrapper (instructions, clients without I/O): {met} of "
             f"{len(own)} cases within {f['goal']}; highest: {worst['label']} at "
-            f"{worst['ratio']:.3f}.")
+            f"{worst['ratio']:.3f}")
+    commit, ratios = before
+    if ratios:
+        label, ratio = max(ratios.items(), key=lambda kv: kv[1])
+        line += f" (the run at {commit}: highest {label} at {ratio:.3f})"
+    return line + "."
 
 
-def readme_block(run: dict, png: str, md: str) -> str:
+def readme_block(run: dict, png: str, md: str, before: tuple[str, dict[str, float]] = ("", {})) -> str:
     """One line per figure and comparison in README.md, then the own cost in one line."""
     server, own = split(run)
     groups: dict[str, list] = {}
@@ -103,7 +131,7 @@ def readme_block(run: dict, png: str, md: str) -> str:
                      f"{first['vs']} | {ratios} | {goal_of(f, first)} | "
                      f"{min(said, key=['**no**', '**no** (CI reaches goal)', 'yes', '-'].index)} |")
     if own:
-        lines += ["", own_summary(own)]
+        lines += ["", own_summary(own, before)]
     return "\n".join(lines + ["", f"Every row, with intervals and rates: [{md}]({md}).", "",
                               f"![benchmark plot]({png})"])
 
@@ -194,12 +222,13 @@ def label(f: dict, r: dict) -> str:
 def write(run: dict, out: Path, stem: str, readme: bool) -> None:
     out.mkdir(parents=True, exist_ok=True)
     md, png = out / f"{stem}.md", out / f"{stem}.png"
-    md.write_text(table(run))
+    before = committed_own(md)
+    md.write_text(table(run, before))
     plot(run, png)
     if readme:
         generated.write_block(ROOT / "README.md", "bench",
                               readme_block(run, png.relative_to(ROOT).as_posix(),
-                                           md.relative_to(ROOT).as_posix()),
+                                           md.relative_to(ROOT).as_posix(), before),
                               "bash scripts/bench.sh", [md, png], commit=run["stamp"]["tree"],
                               date=run["stamp"]["date"][:10])
     print(f"bench: wrote {md} and .png" + (" and README.md's block" if readme else ""))
