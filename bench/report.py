@@ -222,7 +222,7 @@ def label(f: dict, r: dict) -> str:
 def write(run: dict, out: Path, stem: str, readme: bool) -> None:
     out.mkdir(parents=True, exist_ok=True)
     md, png = out / f"{stem}.md", out / f"{stem}.png"
-    before = committed_own(md)
+    before = committed_own(out / "bench.md")  # the last full run committed
     md.write_text(table(run, before))
     plot(run, png)
     if readme:
