@@ -326,9 +326,12 @@ wheel=$(newest "$dist"/zarn_sdk_redis-*-"$tag"-"$tag"-manylinux*_"$machine".whl)
 [ -n "$wheel" ] || die "auditwheel made no manylinux wheel in dist/"
 echo "wheel: ${wheel#"$root"/}"
 
-"$tools/bin/python" -m pip wheel -q --no-deps -w "$dist" "$root/logger-standin"
-standin=$(newest "$dist"/zarn_sdk_logger_standin-*-py3-none-any.whl)
-echo "logger stand-in: ${standin#"$root"/}"
+# Built in this target's folder, then moved into dist/ whole: targets run side by side in CI.
+rm -rf "$cache/standin"
+"$tools/bin/python" -m pip wheel -q --no-deps -w "$cache/standin" "$root/logger-standin"
+standin=$(newest "$cache"/standin/zarn_sdk_logger_standin-*-py3-none-any.whl)
+cp "$standin" "$dist/.${standin##*/}.$$" && mv -f "$dist/.${standin##*/}.$$" "$dist/${standin##*/}"
+echo "logger stand-in: dist/${standin##*/}"
 if [ "$wheel_only" = 1 ]; then
     printf 'target %s: wheel built and checked in %ds\n' "$name" $((SECONDS - started)) >&2
     exit 0
