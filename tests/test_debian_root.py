@@ -33,10 +33,12 @@ def make_suite(repo: Path, suite: str, consistent: bool = True) -> None:
 
 
 def bash(script: str, *args: str, env: dict | None = None) -> subprocess.CompletedProcess:
+    # Without the sanitizer run's preloaded runtimes, which apt's own programs do not bear.
+    outer = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     return subprocess.run(
         ["bash", "-c", f'. scripts/common.sh; . scripts/debian.sh; {script}', "bash", *args],
         cwd=ROOT, capture_output=True, text=True, timeout=120,
-        env={**os.environ, "ZARN_APT_PAUSE": "0", "ZARN_APT_TRIES": "2", **(env or {})})
+        env={**outer, "ZARN_APT_PAUSE": "0", "ZARN_APT_TRIES": "2", **(env or {})})
 
 
 def line(repo: Path, suite: str) -> str:
