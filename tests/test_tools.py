@@ -9,7 +9,6 @@ import io
 import pdb
 import pstats
 import pydoc
-import re
 import sys
 import traceback
 import typing
@@ -135,10 +134,13 @@ def test_functools_wraps_carries_annotate_on_3_14():
 def test_type_hints_and_help(name):
     method = getattr(R, name)
     assert typing.get_type_hints(method) == {k: eval(v, vars(typing)) for k, v in method.__annotations__.items()}
+    # help() shows what it shows for a Python function of the same def, whatever this
+    # version's pydoc makes of it (3.13 spreads long signatures over lines, 3.14 unquotes
+    # string annotations).
     text = pydoc.render_doc(method, renderer=pydoc.plaintext)
-    # 3.13's pydoc spreads a long signature over lines, with a trailing comma.
-    squash = lambda s: re.sub(r"\s+|,(?=\s*\))", "", s)  # noqa: E731
-    assert squash(str(inspect.signature(method))) in squash(text)
+    # (__init__ also gets object.__init__'s doc, which pydoc finds through the class.)
+    assert text.startswith(pydoc.render_doc(python_def(name, method.__doc__), renderer=pydoc.plaintext))
+    assert name + "(" in text
     doc_lines = [line.strip() for line in (method.__doc__ or "").splitlines() if line.strip()]
     assert all(line in text for line in doc_lines)
 
