@@ -146,6 +146,7 @@ class DropCounter(queue.Queue):
     def __init__(self, maxsize):
         super().__init__(maxsize)
         self.dropped: list[str] = []
+        self.dropped_at: list[float] = []
         self.taken: list[float] = []
 
     def get(self, block=True, timeout=None):
@@ -157,13 +158,14 @@ class DropCounter(queue.Queue):
     def get_nowait(self):
         item = super().get_nowait()
         self.dropped.append(item[1])
+        self.dropped_at.append(time.monotonic())
         return item
 
 
 def run_failover(w, kill, promoted, monkeypatch) -> dict:
     """Writes numbered records at FPS through w's background writer, calls kill() 1.5 s in,
-    and goes on until 3 s after the promotion and 2 s after the last failed write (at most
-    30 s after the kill).
+    and goes on until 3 s after the promotion and 2.5 s after the last record lost (failed
+    or dropped), at most 30 s after the kill.
     promoted() tells whether the deployment has switched to the new primary. Returns what
     happened to every record."""
     log = TimedLog()
@@ -198,9 +200,9 @@ def run_failover(w, kill, promoted, monkeypatch) -> dict:
             killed = time.monotonic()
             threading.Thread(target=watch, daemon=True).start()
         if killed is not None:
-            since = now - (log.times[-1] if log.times else killed)
+            since = now - max([killed, *log.times[-1:], *w._queue.dropped_at[-1:]])
             promoted_at = state["promoted_at"]
-            if now - killed > 30 or (promoted_at and since > 2.0 and now - promoted_at > 3):
+            if now - killed > 30 or (promoted_at and since > 2.5 and now - promoted_at > 3):
                 break
         key = f"failover:{seq:06d}"
         t0 = time.monotonic()
