@@ -13,7 +13,6 @@
 #include "class_table.hpp"
 
 #include <array>
-#include <string>
 #include <utility>
 
 namespace zarn {
@@ -96,49 +95,58 @@ auto entries(std::index_sequence<I...>) {
 // Read-only after load, like any extension's method table: builtins point into it.
 std::array<PyMethodDef, kMethodCount> kEntries = entries(std::make_index_sequence<kMethodCount>{});
 
-std::string utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) raise();
-    return std::string(data, static_cast<size_t>(size));
+// Appends PyUnicode_FromFormat(fmt, args...) to the list `parts`. The source is built
+// from Python strings rather than std::string: what std::string inlines differs between
+// compilers, and a newer libstdc++ symbol would raise the wheel's manylinux tag.
+template <class... A>
+void add(PyObject* parts, const char* fmt, A... args) {
+    Ref piece = Ref::check(PyUnicode_FromFormat(fmt, args...));
+    check_int(PyList_Append(parts, piece.get()));
 }
-
-std::string closure_name(const MethodDef& def) { return std::string("cxx_") + def.name; }
 
 // The generated source: `def make(<entries>)`, which defines every method and returns
-// them in table order.
-std::string source(PyObject* host_default) {
-    std::string src = "def make(";
+// them in table order. New reference (str).
+Ref source(PyObject* host_default) {
+    Ref list = Ref::check(PyList_New(0));
+    PyObject* parts = list.get();
+    add(parts, "def make(");
     for (const MethodDef& def : class_table())
-        src += closure_name(def) + (&def == &class_table().back() ? "):\n" : ", ");
+        add(parts, &def == &class_table().back() ? "cxx_%s):\n" : "cxx_%s, ", def.name);
     for (const MethodDef& def : class_table()) {
-        std::string params = "self", args = "self";
+        add(parts, "    def %s(self", def.name);
         for (const Param& p : def.params) {
-            params += std::string(", ") + p.name;
-            args += std::string(", ") + p.name;
-            if (p.annotation) params += std::string(": '") + p.annotation + "'";
+            add(parts, ", %s", p.name);
+            if (p.annotation) add(parts, ": '%s'", p.annotation);
             if (p.def != Default::required)
-                params += " = " + utf8(Ref::check(PyObject_Repr(
-                                      default_value(p.def, host_default).get())).get());
+                add(parts, " = %R", default_value(p.def, host_default).get());
         }
-        src += std::string("    def ") + def.name + "(" + params + ")" +
-               (def.returns ? std::string(" -> '") + def.returns + "'" : "") + ":\n";
-        src += def.python_call ? "        " + closure_name(def) + "(" + args + ")\n        " +
-                                     def.python_call + "\n"
-                               : "        return " + closure_name(def) + "(" + args + ")\n";
+        if (def.returns) add(parts, ") -> '%s':\n", def.returns);
+        else add(parts, "):\n");
+        add(parts, def.python_call ? "        cxx_%s(self" : "        return cxx_%s(self", def.name);
+        for (const Param& p : def.params) add(parts, ", %s", p.name);
+        add(parts, ")\n");
+        if (def.python_call) add(parts, "        %s\n", def.python_call);
     }
-    src += "    return (";
-    for (const MethodDef& def : class_table()) src += std::string(def.name) + ", ";
-    return src + ")\n";
+    add(parts, "    return (");
+    for (const MethodDef& def : class_table()) add(parts, "%s, ", def.name);
+    add(parts, ")\n");
+    Ref empty = Ref::check(PyUnicode_FromString(""));
+    return Ref::check(PyUnicode_Join(empty.get(), parts));
 }
 
-// Registers `src` with linecache as the text of `filename`, as attrs does for its methods.
-void register_source(PyObject* filename, const std::string& src) {
-    Ref text = Ref::check(PyUnicode_FromStringAndSize(src.data(), static_cast<Py_ssize_t>(src.size())));
-    Ref lines = Ref::check(PyObject_CallMethod(text.get(), "splitlines", "O", Py_True));
+// UTF-8 of a str, owned by the str.
+const char* utf8(PyObject* text) {
+    const char* data = PyUnicode_AsUTF8(text);
+    if (!data) raise();
+    return data;
+}
+
+// Registers `text` with linecache as the text of `filename`, as attrs does for its methods.
+void register_source(PyObject* filename, PyObject* text) {
+    Ref lines = Ref::check(PyObject_CallMethod(text, "splitlines", "O", Py_True));
     Ref linecache = Ref::check(PyImport_ImportModule("linecache"));
     Ref cache = Ref::check(PyObject_GetAttrString(linecache.get(), "cache"));
-    Ref entry = Ref::check(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(text.get()), Py_None,
+    Ref entry = Ref::check(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(text), Py_None,
                                          lines.get(), filename));
     check_int(PyObject_SetItem(cache.get(), filename, entry.get()));
 }
@@ -150,11 +158,11 @@ Ref make_functions(PyObject* module, PyObject* class_qualname, PyObject* host_de
     Ref module_name = Ref::check(PyModule_GetNameObject(module));
     Ref filename = Ref::check(PyUnicode_FromFormat("<%U generated %U>", module_name.get(),
                                                    class_qualname));
-    const std::string src = source(host_default);
-    Ref code = Ref::check(Py_CompileString(src.c_str(), utf8(filename.get()).c_str(), Py_file_input));
+    Ref src = source(host_default);
+    Ref code = Ref::check(Py_CompileString(utf8(src.get()), utf8(filename.get()), Py_file_input));
     Ref locals = Ref::check(PyDict_New());
     Ref::check(PyEval_EvalCode(code.get(), PyModule_GetDict(module), locals.get()));
-    register_source(filename.get(), src);
+    register_source(filename.get(), src.get());
 
     Ref make = Ref::borrow(PyDict_GetItemString(locals.get(), "make"));
     Ref cxx = Ref::check(PyTuple_New(kMethodCount));
