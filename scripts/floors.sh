@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
-case ${1:-} in -h|--help) sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+help_first "$0" "$@"
 "$root/scripts/setup.sh"
 cd "$root"
 python=$(find_python 3.11)

@@ -45,23 +45,24 @@ cd "$root"
 . "$root/scripts/common.sh"
 . "$root/scripts/debian.sh"
 
-usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0" >&2; exit "${1:-2}"; }
+# The header above, on stderr, then exit (status 2, or the one given).
+refuse() { usage "$0" >&2; exit "${1:-2}"; }
 die() { printf 'target %s: FAILED: %s\n' "${name:-?}" "$*" >&2; exit 1; }
 
 wheel_only=0
 case ${1:-} in
-    -h|--help) usage 0 2>&1 ;;
+    -h|--help) usage "$0"; exit 0 ;;
     --wheel-only) wheel_only=1; shift ;;
-    -*) echo "target: unknown option $1" >&2; usage ;;
+    -*) echo "target: unknown option $1" >&2; refuse ;;
 esac
-[ $# -ge 2 ] || usage
+[ $# -ge 2 ] || refuse
 arch=$1 release=$2
 shift 2
 [ "$(uname -m)" = x86_64 ] || die "the build machine must be x86_64 (this is $(uname -m))"
 
 case $arch in
     x86_64)
-        case $release in 3.11|3.12|3.13|3.14|3.15) ;; *) usage ;; esac
+        case $release in 3.11|3.12|3.13|3.14|3.15) ;; *) refuse ;; esac
         py=$release name=x86_64-py$py machine=x86_64 triplet=x86_64-linux-gnu qemu=
         elf_kind="ELF 64-bit LSB shared object, x86-64" ;;
     armhf)
@@ -70,10 +71,10 @@ case $arch in
     arm64)
         machine=aarch64 triplet=aarch64-linux-gnu qemu=qemu-aarch64-static
         elf_kind="ELF 64-bit LSB shared object, ARM aarch64" ;;
-    *) usage ;;
+    *) refuse ;;
 esac
 if [ -n "$qemu" ]; then
-    case $release in bookworm) py=3.11 ;; trixie) py=3.13 ;; forky) py=3.14 ;; *) usage ;; esac
+    case $release in bookworm) py=3.11 ;; trixie) py=3.13 ;; forky) py=3.14 ;; *) refuse ;; esac
     name=$arch-$release
 fi
 # CPython 3.14 and 3.15 on x86_64 are Debian forky's, run in a chroot of one shared root.
