@@ -10,6 +10,46 @@ Ref greater_of(PyObject* a, PyObject* b) {
     return Ref::borrow(check_int(PyObject_RichCompareBool(a, b, Py_GT)) ? a : b);
 }
 
+// The attribute `name` of o, or an empty Ref when o has none (or reading it fails).
+Ref attr_or_none(PyObject* o, const char* name) {
+    Ref r = Ref::steal(PyObject_GetAttrString(o, name));
+    if (!r) ignore_ordinary_error();
+    return r;
+}
+
+// redis-py before 8 opens connections without a socket timeout, a connect timeout or TCP
+// keepalive, so a network path that goes silent holds a command, and the worker, for ever.
+// A pool of redis-py's own whose connections would open so gets redis-py 8.2's defaults for
+// what is missing: 5 s, 5 s, keepalive probing after 30 s idle, every 5 s, 3 times. The
+// connection class is asked by making one connection object (it connects only when used).
+// Anything else (a stand-in pool, a probe that fails) leaves the pool as it is.
+void give_redis8_timeouts(PyObject* pool) {
+    Ref kwargs = attr_or_none(pool, "connection_kwargs");
+    Ref cls = attr_or_none(pool, "connection_class");
+    if (!kwargs || !cls || !PyDict_CheckExact(kwargs.get())) return;
+    Ref empty = Ref::check(PyTuple_New(0));
+    Ref probe = Ref::steal(PyObject_Call(cls.get(), empty.get(), kwargs.get()));
+    if (!probe) return ignore_ordinary_error();
+    auto missing = [&](const char* name) {
+        Ref value = attr_or_none(probe.get(), name);
+        return value && (value.get() == Py_None || value.get() == Py_False);
+    };
+    Ref five = Ref::check(PyLong_FromLong(5));
+    for (const char* timeout : {"socket_timeout", "socket_connect_timeout"})
+        if (missing(timeout)) check_int(PyDict_SetItemString(kwargs.get(), timeout, five.get()));
+    if (!missing("socket_keepalive")) return;
+    Ref options = Ref::check(PyDict_New());
+    Ref socket = Ref::check(PyImport_ImportModuleLevel("socket", nullptr, nullptr, nullptr, 0));
+    for (auto [option, seconds] : {std::pair{"TCP_KEEPIDLE", 30}, {"TCP_KEEPINTVL", 5}, {"TCP_KEEPCNT", 3}}) {
+        Ref key = attr_or_none(socket.get(), option);
+        Ref value = Ref::check(PyLong_FromLong(seconds));
+        if (key) check_int(PyDict_SetItem(options.get(), key.get(), value.get()));
+    }
+    check_int(PyDict_SetItemString(kwargs.get(), "socket_keepalive", Py_True));
+    Ref options_name = Ref::check(PyUnicode_FromString("socket_keepalive_options"));
+    if (!PyDict_SetDefault(kwargs.get(), options_name.get(), options.get())) raise();
+}
+
 }  // namespace
 
 // __init__(self, thread=True, host=<$REDIS_HOST or "localhost">, port=6379, workers=2)
@@ -30,6 +70,7 @@ Ref init_impl(const MethodCall& c) {
     Ref product = Ref::check(PyNumber_Multiply(workers, num.five));
     Ref max_connections = greater_of(product.get(), num.ten);
     Ref pool = call(pool_type.get(), kw.pool, host, port, max_connections.get(), Py_False);
+    give_redis8_timeouts(pool.get());
     Ref client_type = getattr(c.global(name.redis).get(), name.StrictRedis);
     Ref client = call(client_type.get(), kw.connection_pool, pool.get());
     setattr(self, name._redis_client, client.get());
