@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite (CPython 3.11, x86_64) with the lowest versions of the dependencies
-# that pyproject.toml admits (redis>=5 -> redis==5, orjson>=3.9 -> orjson==3.9), so that a
-# floor that stops working is found here first. Same setup as scripts/test.sh, in its own
-# virtual environment .venv-floors. Extra arguments go to pytest.
+# that pyproject.toml admits (redis>=4.3.4 -> redis==4.3.4, Debian 12's python3-redis;
+# orjson>=3.9 -> orjson==3.9), so that a floor that stops working is found here first. Same
+# setup as scripts/test.sh, in its own virtual environment .venv-floors. Extra arguments go
+# to pytest.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"

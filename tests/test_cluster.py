@@ -7,18 +7,15 @@ WRITE_DOCS): an ordinary run leaves the checkout untouched."""
 
 import collections
 import os
-import queue
 import sys
-import threading
-import time
 
 import orjson
 import pytest
-
-import zarn_sdk.redis.redis_wrapper as rw
+import redis
 
 from conftest import EMULATOR
-from helpers import REPO, LogRecorder, drained, sent
+from fault_tools import FPS, fault_figures, produce_through, save_figures
+from helpers import REPO, drained, sent
 
 sys.path[:0] = [str(REPO / "examples"), str(REPO / "scripts")]
 from local_redis import LocalCluster, LocalSentinel  # noqa: E402
@@ -124,143 +121,27 @@ def test_a_client_that_decodes_replies_breaks_frame_reads(cluster, make_wrapper,
 
 # ---- failover under load -------------------------------------------------------------
 
-FPS = 30
-
-
-class TimedLog(LogRecorder):
-    """A log recorder that also keeps when each line came."""
-
-    def __init__(self):
-        super().__init__()
-        self.times: list[float] = []
-
-    def _add(self, level, args, kwargs):
-        super()._add(level, args, kwargs)
-        self.times.append(time.monotonic())
-
-
-class DropCounter(queue.Queue):
-    """The write queue, counting the records that write_zarn_data drops when it is full
-    (only the drop takes with get_nowait()) and timing the worker's takes (get(timeout=...))."""
-
-    def __init__(self, maxsize):
-        super().__init__(maxsize)
-        self.dropped: list[str] = []
-        self.dropped_at: list[float] = []
-        self.taken: list[float] = []
-
-    def get(self, block=True, timeout=None):
-        item = super().get(block, timeout)
-        if block:  # the worker's take, not get_nowait()'s
-            self.taken.append(time.monotonic())
-        return item
-
-    def get_nowait(self):
-        item = super().get_nowait()
-        self.dropped.append(item[1])
-        self.dropped_at.append(time.monotonic())
-        return item
-
-
-def run_failover(w, kill, promoted, monkeypatch) -> dict:
-    """Writes numbered records at FPS through w's background writer, calls kill() 1.5 s in,
-    and goes on until 3 s after the promotion and 2.5 s after the last record lost (failed
-    or dropped), at most 30 s after the kill.
-    promoted() tells whether the deployment has switched to the new primary. Returns what
-    happened to every record."""
-    log = TimedLog()
-    monkeypatch.setattr(rw, "logger", log)
-    w._queue = DropCounter(w._queue.maxsize)
-    # One record first: the worker leaves its wait on the old queue (up to 0.2 s) and the
-    # client finds its primary before the clock starts.
-    assert w.write_zarn_data({}, "warm-up") is True
-    assert drained(w._queue, 10) and w.read_data("warm-up") == b"{}"
-    made: list[tuple[str, float]] = []  # key, when write_zarn_data was called
-    slowest = 0.0
-    state = {"promoted_at": None}
-
-    def watch():
-        while state["promoted_at"] is None and not done.is_set():
-            try:
-                if promoted():
-                    state["promoted_at"] = time.monotonic()
-            except Exception:
-                pass
-            time.sleep(0.02)
-
-    done = threading.Event()
-    start = time.monotonic()
-    kill_at = start + 1.5
-    killed = None
-    seq = 0
-    while True:
-        now = time.monotonic()
-        if killed is None and now >= kill_at:
-            kill()
-            killed = time.monotonic()
-            threading.Thread(target=watch, daemon=True).start()
-        if killed is not None:
-            since = now - max([killed, *log.times[-1:], *w._queue.dropped_at[-1:]])
-            promoted_at = state["promoted_at"]
-            if now - killed > 30 or (promoted_at and since > 2.5 and now - promoted_at > 3):
-                break
-        key = f"failover:{seq:06d}"
-        t0 = time.monotonic()
-        assert w.write_zarn_data({"seq": seq, "at": t0}, key) is True
-        slowest = max(slowest, time.monotonic() - t0)
-        made.append((key, t0))
-        seq += 1
-        time.sleep(max(0.0, start + seq / FPS - time.monotonic()))
-    done.set()
-    assert drained(w._queue, 30), "the worker did not finish the queued records"
-    failed = [line.split("`")[1] for _, line in log.lines]
-    return {"made": made, "killed": killed, "promoted_at": state["promoted_at"],
-            "failed": failed, "failed_times": list(log.times), "dropped": list(w._queue.dropped),
-            "taken": list(w._queue.taken),
-            "lines": list(log.lines), "slowest": slowest, "worker_alive": w._worker.is_alive()}
-
 
 def failover_figures(run: dict, stored: set[str]) -> dict:
     """The measured figures of one failover, after checking what must hold."""
-    made, killed = run["made"], run["killed"]
-    keys = [k for k, _ in made]
-    failed, dropped = set(run["failed"]), set(run["dropped"])
-    lost = set(keys) - stored
-    assert run["worker_alive"], "the background writer died"
-    assert run["slowest"] < 1.0, f"a queued write blocked the producer {run['slowest']:.2f}s"
-    assert run["promoted_at"] is not None, "no replica was promoted"
-    assert len(failed) == len(run["failed"]), "a record was logged as failed twice"
-    assert not failed & dropped, "a record both dropped and logged as failed"
-    assert all(line.startswith("Failed to write data to redis`failover:") for _, line in run["lines"])
+    figures, sets = fault_figures(run, stored, since=run["made"][0][1])
+    made, killed, promoted_at = run["made"], run["began"], run["recovered_at"]
+    lost, failed, dropped, resumed = sets["lost"], sets["failed"], sets["dropped"], sets["resumed"]
     # Writes resume soon after the promotion, and from then on every record is stored.
-    resumed = len(made)
-    while resumed > 0 and made[resumed - 1][0] in stored:
-        resumed -= 1
     assert made[resumed][1] > killed  # records were lost in the switch...
-    late = made[resumed][1] - run["promoted_at"]
+    late = made[resumed][1] - promoted_at
     assert late < 5.0, f"writes resumed {late:.2f}s after the promotion"  # ...not much after
-    assert len(made) - resumed >= 2 * FPS  # at least 2 s of records after the switch
-    unexplained = lost - failed - dropped
     before = {k for k, t in made if t < killed - 1.0}
     assert before <= stored, "records written a second before the kill were lost"
     window = (max(run["failed_times"]) - min(run["failed_times"])) if failed else 0.0
-    # The longest the writer spent on one record: the longest gap between its takes (the
-    # producer keeps the queue full all the while).
-    held = max(b - a for a, b in zip(run["taken"], run["taken"][1:]))
     return {
-        "records written": len(keys),
         "primary killed (SIGKILL) at record": sum(1 for _, t in made if t < killed),
-        "replica promoted after the kill, s": f"{run['promoted_at'] - killed:.2f}",
+        "replica promoted after the kill, s": f"{promoted_at - killed:.2f}",
         "first failed write to last, s": f"{window:.2f}" if failed else "none failed",
-        "longest the writer spent on one record, s": f"{held:.2f}",
-        "every record stored again from one made after the kill, s": f"{made[resumed][1] - killed:.2f}",
-        "records lost": len(lost),
-        "lost: failed and logged by the record write": len(lost & failed),
-        "lost: dropped by the full queue (oldest first)": len(lost & dropped),
-        "lost: acknowledged by the old primary, not replicated": len(unexplained),
+        **figures,
+        "lost: acknowledged by the old primary, not replicated": len(lost - failed - dropped),
         "logged as failed but stored all the same": len(failed & stored),
         "records made from then on, all stored": len(made) - resumed,
-        "longest write_zarn_data call, ms": f"{run['slowest'] * 1000:.1f}",
     }
 
 
@@ -281,19 +162,24 @@ def test_sentinel_failover_under_load(make_wrapper, monkeypatch, thread_errors, 
         client = group.sentinel(socket_timeout=1).master_for(group.name, socket_timeout=1)
         w = on(make_wrapper, client, True)
         old = group.primary.address
-        run = run_failover(w, group.primary.kill, lambda: group.master_address() != old,
-                           monkeypatch)
+        run = produce_through(w, group.primary.kill, monkeypatch, prefix="failover",
+                              recovered=lambda: group.master_address() != old)
         assert group.master_address() == group.replica.address
         stored = set(k.decode() for k in group.replica.client().scan_iter("failover:*"))
         figures = failover_figures(run, stored)
         w._shutdown_executor()
     assert thread_errors == []
+    if count == 1:  # docs/faults.md has it, per redis-py version
+        return save_figures("sentinel-failover", figures)
     report(f"sentinel-{count}", f"Sentinel, one primary and one replica, {count} "
-           f"sentinel{'s' if count > 1 else ''} (down-after-milliseconds 1000), the default "
-           f"redis-py retries, {FPS} records/s, workers=2:", figures)
+           f"sentinel{'s' if count > 1 else ''} (down-after-milliseconds 1000), redis-py "
+           f"{redis.__version__} with its default retries, {FPS} records/s, workers=2:", figures)
 
 
 @pytest.mark.slow
+@pytest.mark.skipif(int(redis.__version__.split(".")[0]) < 5, reason="redis-py 4.3's RedisCluster "
+                    "finds the promoted replica only after ~28 s, and its ClusterNode.__del__ "
+                    "raises AttributeError during the switch: docs/cluster.md asks for 5 or later")
 def test_cluster_failover_under_load(make_wrapper, monkeypatch, thread_errors):
     with LocalCluster(primaries=3, replicas=1, node_timeout_ms=1000) as c:
         client = c.client(socket_timeout=1)
@@ -301,7 +187,8 @@ def test_cluster_failover_under_load(make_wrapper, monkeypatch, thread_errors):
         victim = c.primaries[0]
         (replica,) = c.replicas[victim.id]
         slot_key = next(f"failover:{i:06d}" for i in range(100) if c.owner(f"failover:{i:06d}") is victim)
-        run = run_failover(w, victim.kill, lambda: c.owner(slot_key) is replica, monkeypatch)
+        run = produce_through(w, victim.kill, monkeypatch, prefix="failover",
+                              recovered=lambda: c.owner(slot_key) is replica)
         c.wait_ready()
         stored = set()
         for node in c.nodes:
@@ -314,5 +201,6 @@ def test_cluster_failover_under_load(make_wrapper, monkeypatch, thread_errors):
     assert len(spread) == 3, spread
     report("cluster", "Redis Cluster, three primaries with one replica each "
            "(cluster-node-timeout 1000 ms), the first primary killed; records spread over "
-           f"the primaries as {sorted(spread.values())}; default redis-py retries, "
+           f"the primaries as {sorted(spread.values())}; redis-py {redis.__version__} with "
+           "its default retries, "
            f"{FPS} records/s, workers=2:", figures)

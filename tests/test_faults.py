@@ -11,6 +11,7 @@ import pytest
 import redis
 
 from conftest import EMULATOR, free_port, start_redis_server, stop_process
+from fault_tools import Proxy, fault_figures, produce_through, save_figures
 from helpers import drained, sent
 
 # Under emulation the module runs ~5-15 times slower; the bounds about the server (one
@@ -209,3 +210,61 @@ def test_contended_full_queue_under_a_stall_loses_no_call(server, raw, make_wrap
         if stored is not None:
             record = orjson.loads(stored)
             assert record["cam"] == cam and 0 <= record["seq"] <= newest
+
+
+# ---- what a deployment lives with: a path or a server that fails for a while ----------
+
+# The pool's socket timeout (redis-py 8.2's default, which the module gives older versions).
+TIMEOUT = 5.0
+
+
+@pytest.fixture
+def proxied(own_server):
+    """own_server behind a loopback proxy of the test's own."""
+    proxy = Proxy(own_server.port)
+    yield own_server, proxy
+    proxy.close()
+
+
+def _restart(server):
+    server.stop()
+    server.start()
+
+
+# fault: (begin, end) on (server, proxy); end None: over once begin() returns.
+FAULTS = {
+    "silent-path": (lambda s, p: p.silence(), lambda s, p: p.restore()),
+    "refused": (lambda s, p: p.refuse(), lambda s, p: p.restore()),
+    "restart": (lambda s, p: _restart(s), None),
+    "slow-server": (lambda s, p: p.slow(1.0), lambda s, p: p.restore()),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(bool(EMULATOR), reason="a camera's timing under emulation says nothing of "
+                    "redis-py's; the native runs cover every redis-py version")
+@pytest.mark.parametrize("fault", FAULTS)
+def test_writer_lives_through(fault, proxied, make_wrapper, monkeypatch, thread_errors):
+    """A camera at 30 records/s through the background writer while the path or the server
+    fails for 3 s: the camera never waits, every record lost is logged or dropped by the full
+    queue, no record is lost but those the timeout and the queue account for, and every
+    record is stored again within 10 s of the recovery, on every redis-py version."""
+    server, proxy = proxied
+    begin, end = FAULTS[fault]
+    w = make_wrapper(host="127.0.0.1", port=proxy.port, workers=2)
+    run = produce_through(w, lambda: begin(server, proxy), monkeypatch,
+                          end=end and (lambda: end(server, proxy)), lasts=3.0 if end else 0.0)
+    stored = {k.decode() for k in server.client().scan_iter("fault:*")}
+    figures, sets = fault_figures(run, stored)
+    assert thread_errors == []
+    assert sets["lost"] <= sets["failed"] | sets["dropped"], "a record vanished unlogged"
+    assert figures["writes stored again, s after the recovery"] <= 10.0
+    # Lost records are those made while the fault lasted or the timeout held the writer.
+    last_lost = max((t for k, t in run["made"] if k in sets["lost"]), default=run["began"])
+    assert last_lost <= run["recovered_at"] + TIMEOUT + 1.0
+    assert figures["longest the writer spent on one record, s"] <= TIMEOUT + 1.5
+    if fault == "refused":  # the pool does not retry: each record fails at once, logged
+        assert figures["longest the writer spent on one record, s"] < 1.0
+    if fault == "slow-server":  # slow is not broken: nothing fails, the queue keeps the newest
+        assert sets["failed"] == set() and figures["records lost"] > 0
+    save_figures(fault, figures)
