@@ -52,6 +52,7 @@ class ClusterServer:
 
 class ClusterBench(Bench):
     """Bench with clients, instances, fill and flush made for a cluster."""
+    peer = "RedisCluster"
 
     def client(self, workers: int = 2):
         return RedisCluster(host=self.server.host, port=self.server.port,

@@ -11,7 +11,7 @@ import time
 
 import orjson
 
-from harness import compare, figure, paired, side_by_side, timed
+from harness import Sample, compare, figure, paired, side_by_side, timed
 from pywrapper import PyWrapper
 from zarn_sdk.redis.redis_wrapper import RedisWrapper
 
@@ -23,6 +23,7 @@ BURST = {100: 200, 1_000: 200, 10_000: 100, 100_000: 25, 1_000_000: 4}  # record
 class Bench:
     """What the figures share: the server (None when only the own cost runs), the plan,
     clients built as the module builds its own, and a 1 KB frame record."""
+    peer = "redis-py"  # the client that the direct figures compare with
 
     def __init__(self, server, rounds: int, icount_calls: int, cases: list[str]) -> None:
         self.server, self.rounds, self.calls = server, rounds, 200
@@ -57,8 +58,7 @@ def make_frame(size: int) -> dict:
     """A frame record whose compact JSON is exactly `size` bytes (size >= 60)."""
     frame = {"camera_id": "cam-01", "seq": 0, "ts": 1733680000.125, "detections": [], "note": ""}
     det = {"label": "person", "score": 0.91, "bbox": [412, 218, 96, 240], "track": 17}
-    step = len(orjson.dumps(det)) + 1
-    while len(orjson.dumps(frame)) + step <= size:
+    while len(orjson.dumps(frame)) + len(orjson.dumps(det)) + 1 <= size:
         frame["detections"].append(dict(det, track=len(frame["detections"])))
     frame["note"] = "x" * (size - len(orjson.dumps(frame)))
     return frame
@@ -91,7 +91,7 @@ def write_loop(w, keys, frame):
 
 def against_redis_py(b: Bench, key: str, label: str, n: int, module, peer, prepare=None) -> dict:
     """module() and peer() each do n calls; their rates, paired."""
-    return row(key, label, "redis-py", side_by_side(n, module, peer, b.rounds, prepare))
+    return row(key, label, b.peer, side_by_side(n, module, peer, b.rounds, prepare))
 
 
 def join_within(q: queue.Queue, seconds: float) -> None:
@@ -99,20 +99,17 @@ def join_within(q: queue.Queue, seconds: float) -> None:
     deadline = time.monotonic() + seconds
     with q.all_tasks_done:
         while q.unfinished_tasks:
-            left = deadline - time.monotonic()
-            if left <= 0:
+            if time.monotonic() > deadline:
                 raise RuntimeError(f"worker did not finish within {seconds}s")
-            q.all_tasks_done.wait(left)
+            q.all_tasks_done.wait(deadline - time.monotonic())
 
 
 def burst(b: Bench, size: int) -> dict:
     """A burst of records queued on an instance whose queue holds them all, timed from the
     first write until the queue's join() returns (the producer idle after the burst): the
     module's worker, PyWrapper's, and the raw set loop writing the same records."""
-    n, frame = BURST[size], make_frame(size)
-    keys = keys_of("burst", n)
-    mod, py = b.wrapper(RedisWrapper, True, n), b.wrapper(PyWrapper, True, n)
-    raw = b.client()
+    n, frame, keys = BURST[size], make_frame(size), keys_of("burst", BURST[size])
+    mod, py, raw = b.wrapper(RedisWrapper, True, n), b.wrapper(PyWrapper, True, n), b.client()
     limit = 60 + n * (0.01 + size / 5e6)
 
     def drained(w):
@@ -130,8 +127,7 @@ def burst(b: Bench, size: int) -> dict:
 
 @figure("0", "noise: the raw set loop against itself")
 def fig0(b: Bench) -> list[dict]:
-    keys = keys_of("aa", b.calls)
-    one, two = (set_loop(b.client(), keys, b.frame) for _ in range(2))
+    one, two = (set_loop(b.client(), keys_of("aa", b.calls), b.frame) for _ in range(2))
     r = row("0", "raw set loop, two clients", "itself", side_by_side(b.calls, one, two, b.rounds),
             False)
     b.flush()
@@ -154,13 +150,10 @@ def fig1(b: Bench) -> list[dict]:
 def fig6(b: Bench) -> list[dict]:
     rows = []
     for size, name in SIZES.items():
-        if not b.wants(f"6/{name}", f"6m/{name}"):
-            continue
-        s = burst(b, size)
-        rows += [row(f"6/{name}", f"worker, {BURST[size]} x {name}", "raw loop",
-                     compare(s["module"], s["raw"]), False),
-                 row(f"6m/{name}", f"worker, {BURST[size]} x {name}", "PyWrapper",
-                     compare(s["module"], s["python"]))]
+        if b.wants(f"6/{name}", f"6m/{name}"):
+            s, label = burst(b, size), f"worker, {BURST[size]} x {name}"
+            rows += [row(f"6/{name}", label, "raw loop", compare(s["module"], s["raw"]), False),
+                     row(f"6m/{name}", label, "PyWrapper", compare(s["module"], s["python"]))]
     return rows
 
 
@@ -178,16 +171,9 @@ def fig3(b: Bench) -> list[dict]:
     keys = keys_of("read", b.calls)
     b.fill(keys, orjson.dumps(b.frame))
     w, client, loads = b.wrapper(), b.client(), orjson.loads
-
-    def module():
-        for k in keys:
-            w.read_zarn_data(k)
-
-    def peer():
-        for k in keys:
-            loads(client.get(k))
-
-    r = against_redis_py(b, "3", "read_zarn_data (1 KB) / get + orjson.loads", b.calls, module, peer)
+    r = against_redis_py(b, "3", "read_zarn_data (1 KB) / get + orjson.loads", b.calls,
+                         lambda: [w.read_zarn_data(k) for k in keys],
+                         lambda: [loads(client.get(k)) for k in keys])
     b.flush()
     return [r]
 
@@ -198,39 +184,35 @@ def fig4(b: Bench) -> list[dict]:
     w, c, n = b.wrapper(), b.client(), b.calls
     keys, text = keys_of("value", n), "v" * 1_000
     groups = [keys_of(f"many:{g}", 100) for g in range(20)]
-    every = [k for g in groups for k in g]
 
     def each(fn, *args):
         return lambda: [fn(k, *args) for k in keys]
 
-    cases = {
-        "4a": lambda: against_redis_py(b, "4a", "write_data (1 KB text) / set", n,
-                                       lambda: [w.write_data(k, text, TTL) for k in keys],
-                                       lambda: [c.set(k, text, ex=TTL) for k in keys]),
-        "4b": lambda: against_redis_py(b, "4b", "read_data (1 KB) / get", n, each(w.read_data),
-                                       each(c.get), prepare=lambda: b.fill(keys, text)),
-        "4c": lambda: against_redis_py(b, "4c", "delete_data (existing key) / delete", n,
-                                       each(w.delete_data), each(c.delete),
-                                       prepare=lambda: b.fill(keys, text)),
-        "4d": lambda: against_redis_py(b, "4d", "delete_many (100 existing keys) / delete(*keys)",
-                                       len(groups), lambda: [w.delete_many(g) for g in groups],
-                                       lambda: [c.delete(*g) for g in groups],
-                                       prepare=lambda: b.fill(every, text)),
-    }
-    rows = [measure() for code, measure in cases.items() if b.wants(code)]
+    def filled(keys):
+        return lambda: b.fill(keys, text)
+
+    cases = [  # code, label, calls per block, module, peer, untimed before each block
+        ("4a", "write_data (1 KB text) / set", n, each(w.write_data, text, TTL),
+         lambda: [c.set(k, text, ex=TTL) for k in keys], None),
+        ("4b", "read_data (1 KB) / get", n, each(w.read_data), each(c.get), filled(keys)),
+        ("4c", "delete_data (existing key) / delete", n, each(w.delete_data), each(c.delete),
+         filled(keys)),
+        ("4d", "delete_many (100 existing keys) / delete(*keys)", len(groups),
+         lambda: [w.delete_many(g) for g in groups], lambda: [c.delete(*g) for g in groups],
+         filled([k for g in groups for k in g]))]
+    rows = [against_redis_py(b, *case) for case in cases if b.wants(case[0])]
     b.flush()
-    if not b.wants("4e"):
-        return rows
-    b.fill(keys_of("scan", 10_000), "v")
-    b.fill([f"other:{i}" for i in range(1_000)], "v")
-    found = set()
-    rows.append(against_redis_py(
-        b, "4e", "scan_keys (10,000 of 11,000 keys) / decoded scan_iter", 1,
-        lambda: found.add(len(w.scan_keys("bench:scan:*"))),
-        lambda: found.add(len([k.decode() for k in c.scan_iter(match="bench:scan:*")]))))
-    if found != {10_000}:
-        raise RuntimeError(f"scan found {sorted(found)} keys, not 10000")
-    b.flush()
+    if b.wants("4e"):
+        b.fill(keys_of("scan", 10_000), "v")
+        b.fill([f"other:{i}" for i in range(1_000)], "v")
+        found = set()
+        rows.append(against_redis_py(
+            b, "4e", "scan_keys (10,000 of 11,000 keys) / decoded scan_iter", 1,
+            lambda: found.add(len(w.scan_keys("bench:scan:*"))),
+            lambda: found.add(len([k.decode() for k in c.scan_iter(match="bench:scan:*")]))))
+        if found != {10_000}:
+            raise RuntimeError(f"scan found {sorted(found)} keys, not 10000")
+        b.flush()
     return rows
 
 
@@ -255,9 +237,9 @@ def python_write(q: queue.Queue, data, redis_key, ttl) -> bool:
 def fig5(b: Bench) -> list[dict]:
     n, frame, key = 1000, b.frame, "bench:stalled"
     w = b.wrapper(thread=True)  # a queue of 2
-    peer_q: queue.Queue = queue.Queue(maxsize=2)
-    peer_q.put_nowait(None)
-    peer_q.put_nowait(None)
+    peer: queue.Queue = queue.Queue(maxsize=2)
+    peer.put_nowait(None)
+    peer.put_nowait(None)
 
     def module():
         for _ in range(n):
@@ -265,7 +247,7 @@ def fig5(b: Bench) -> list[dict]:
 
     def python():
         for _ in range(n):
-            python_write(peer_q, frame, key, TTL)
+            python_write(peer, frame, key, TTL)
 
     # CLIENT PAUSE ... WRITE holds the worker's SET, so the worker hangs and the queue stays
     # full; long enough for the whole measurement.
@@ -284,53 +266,46 @@ def fig5(b: Bench) -> list[dict]:
         b.flush()
     if not stayed_full:
         raise RuntimeError("figure 5: the queue drained, the server was not stalled")
-    return [row("5", "caller's time per call, module / Python", "Python queue ops",
-                stats)]
+    return [row("5", "caller's time per call, module / Python", "Python queue ops", stats)]
 
 
 THREADS = (1, 4, 16)
+
+
+def threads(ops: int, loops: list) -> Sample:
+    """Runs each loop in a thread of its own, all released together, timed from the release
+    until the last has ended; raises if one failed."""
+    start, errors = threading.Barrier(len(loops) + 1), []
+
+    def main(loop):
+        start.wait()
+        try:
+            loop()
+        except BaseException as e:  # reported after the join
+            errors.append(e)
+
+    ts = [threading.Thread(target=main, args=(loop,)) for loop in loops]
+    for t in ts:
+        t.start()
+    sample = timed(ops, lambda: (start.wait(), [t.join(120) for t in ts]))
+    if errors or any(t.is_alive() for t in ts):
+        raise RuntimeError(f"figure 7: a thread failed: {errors[:1]}")
+    return sample
 
 
 @figure("7", "direct writes from 1 / 4 / 16 threads sharing one instance", goal=">= 0.95",
         rows=[f"7/{n}" for n in THREADS])
 def fig7(b: Bench) -> list[dict]:
     rows = []
-    for nthreads in THREADS:
-        if not b.wants(f"7/{nthreads}"):
-            continue
+    for nthreads in (n for n in THREADS if b.wants(f"7/{n}")):
         workers = max(2, math.ceil(nthreads / 5))  # a pooled connection per thread
         per = max(1, 800 // nthreads)
         w, client = b.wrapper(workers=workers), b.client(workers)
-
-        def threads(make_loop):
-            loops = [make_loop(keys_of(f"threads:{t}", per)) for t in range(nthreads)]
-            start = threading.Barrier(nthreads + 1)
-            errors: list[BaseException] = []
-
-            def main(loop):
-                start.wait()
-                try:
-                    loop()
-                except BaseException as e:  # reported after the join
-                    errors.append(e)
-
-            ts = [threading.Thread(target=main, args=(loop,)) for loop in loops]
-            for t in ts:
-                t.start()
-
-            def go():
-                start.wait()
-                for t in ts:
-                    t.join(120)
-            sample = timed(per * nthreads, go)
-            if errors or any(t.is_alive() for t in ts):
-                raise RuntimeError(f"figure 7: a thread failed: {errors[:1]}")
-            return sample
-
-        s = paired({"module": lambda: threads(lambda k: write_loop(w, k, b.frame)),
-                    "peer": lambda: threads(lambda k: set_loop(client, k, b.frame))}, b.rounds)
+        keys = [keys_of(f"threads:{t}", per) for t in range(nthreads)]
+        s = paired({"module": lambda: threads(per * nthreads, [write_loop(w, k, b.frame) for k in keys]),
+                    "peer": lambda: threads(per * nthreads, [set_loop(client, k, b.frame) for k in keys])},
+                   b.rounds)
         rows.append(row(f"7/{nthreads}", f"write_zarn_data, {nthreads} thread(s), "
                         f"workers={workers}", "redis-py", compare(s["module"], s["peer"])))
         b.flush()
     return rows
-

@@ -15,10 +15,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import types
-from dataclasses import dataclass
-from typing import Callable
+from typing import Callable, NamedTuple
 
 import orjson
 import redis
@@ -90,8 +90,7 @@ class ListQueue:
         pass
 
 
-@dataclass
-class Case:
+class Case(NamedTuple):
     name: str
     stmt: str  # one call; with once=True, one run over n records
     prepare: Callable[[dict, int], object] | None = None  # untimed, before each loop
@@ -170,28 +169,20 @@ def namespace(cls) -> dict:
             "keys100": KEYS100, "Failed": redis.exceptions.ConnectionError}
 
 
-def compile_case(case: Case, ns: dict) -> Callable[[int], None]:
-    """run(n): the statement n times (once over n records for the worker), every name a
-    local variable as in timeit; prepare runs first, outside what the callers measure."""
-    names = sorted(ns)
-    body = case.stmt if case.once else "for _ in range(n):\n" + indent(case.stmt)
-    glb: dict = {}
-    exec(compile(f"def run(n, {', '.join(names)}):\n{indent(body)}", case.name, "exec"), glb)
-    args = [ns[k] for k in names]
-    return lambda n: glb["run"](n, *args)
-
-
-def indent(text: str) -> str:
-    return "".join(f"    {line}\n" for line in text.splitlines())
-
-
 def sides(cases: list[Case]) -> dict[str, list]:
-    """Per side, per case: (prepare(n), run(n)), warmed up."""
+    """Per side, per case: (prepare(n), run(n)), warmed up. run(n) runs the statement n times
+    (once over n records for the worker), every name a local variable as in timeit."""
     out = {}
     for side, cls in (("module", rw.RedisWrapper), ("python", pywrapper.PyWrapper)):
-        ns = namespace(cls)
-        out[side] = [(lambda n, c=c, ns=ns: c.prepare and c.prepare(ns, n), compile_case(c, ns))
-                     for c in cases]
+        ns, out[side] = namespace(cls), []
+        names = sorted(ns)
+        for c in cases:
+            body = c.stmt if c.once else "for _ in range(n):\n" + textwrap.indent(c.stmt, "    ")
+            glb: dict = {}
+            exec(compile(f"def run(n, {', '.join(names)}):\n{textwrap.indent(body, '    ')}\n",
+                         c.name, "exec"), glb)
+            out[side].append((lambda n, c=c, ns=ns: c.prepare and c.prepare(ns, n),
+                              lambda n, run=glb["run"], args=[ns[k] for k in names]: run(n, *args)))
         for prep, run in out[side]:
             prep(200)
             run(200)
@@ -204,25 +195,22 @@ def icount_child(names: list[str], n: int) -> None:
     undo = use_fakes()
     loops = sides([c for c in CASES if c.name in names])
     gc.disable()
-    for i in range(len(names)):
-        for side in ("module", "python"):
-            prep, run = loops[side][i]
-            for calls in (n, 2 * n):
-                prep(calls)
-                os.getppid()
-                run(calls)
-                os.getppid()
+    for prep, run in (loop for pair in zip(loops["module"], loops["python"]) for loop in pair):
+        for calls in (n, 2 * n):
+            prep(calls)
+            os.getppid()
+            run(calls)
+            os.getppid()
     undo()
 
 
 def icounts(cases: list[Case], n: int) -> list[tuple[float, float]]:
     """(module, python) instructions per call, case by case."""
-    valgrind = shutil.which("valgrind")
-    if valgrind is None:
+    if shutil.which("valgrind") is None:
         raise RuntimeError("valgrind is not installed (Debian: apt-get install valgrind)")
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg")
-        subprocess.run([valgrind, "--tool=callgrind", "--dump-before=getppid",
+        subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid",
                         f"--callgrind-out-file={out}", sys.executable, os.path.abspath(__file__),
                         json.dumps([c.name for c in cases]), str(n)],
                        env=dict(os.environ, PYTHONHASHSEED="0"), check=True,
@@ -234,8 +222,8 @@ def icounts(cases: list[Case], n: int) -> list[tuple[float, float]]:
                                    if line.startswith(("totals:", "summary:"))))
     if len(totals) != 8 * len(cases):
         raise RuntimeError(f"callgrind wrote {len(totals)} dumps, not {8 * len(cases)}")
-    runs = totals[1::2]  # dumps 2, 4, 6...: the measured runs
-    per_call = [(runs[i + 1] - runs[i]) / n for i in range(0, 4 * len(cases), 2)]
+    runs = totals[1::2]  # dumps 2, 4, 6...: the measured runs, N and 2N by turns
+    per_call = [(runs[i + 1] - runs[i]) / n for i in range(0, len(runs), 2)]
     return list(zip(per_call[0::2], per_call[1::2]))
 
 
@@ -264,13 +252,11 @@ def own_cost(b) -> list[dict]:
     finally:
         gc.enable()
         undo()
-    rows = []
-    for case, (im, ip), t in zip(cases, icounts(cases, b.icount_calls), cpu):
-        rows.append({"key": case.name, "label": case.name, "vs": "PyWrapper", "checked": True,
-                     "ratio": im / ip, "module_instr": im, "python_instr": ip,
-                     "cpu_ratio": t["cpu_ratio"], "cpu_ci": t["cpu_ci"],
-                     "module_ns": t["a_cpu_us"] * 1e3, "python_ns": t["b_cpu_us"] * 1e3})
-    return rows
+    return [{"key": c.name, "label": c.name, "vs": "PyWrapper", "checked": True,
+             "ratio": im / ip, "module_instr": im, "python_instr": ip,
+             "cpu_ratio": t["cpu_ratio"], "cpu_ci": t["cpu_ci"],
+             "module_ns": t["a_cpu_us"] * 1e3, "python_ns": t["b_cpu_us"] * 1e3}
+            for c, (im, ip), t in zip(cases, icounts(cases, b.icount_calls), cpu)]
 
 
 if __name__ == "__main__":  # the callgrind child
