@@ -103,6 +103,8 @@ def main() -> int:
             fig, b.rows = harness.FIGURES[num], chosen[num]
             print(f"bench: figure {num}: {fig.title}", flush=True)
             rows = [r for r in fig.run(b) if b.rows is None or r["key"] in b.rows]
+            if server:
+                b.flush()
             for r in rows:
                 r["met"] = harness.verdict(fig.goal, r)
                 print(f"  {r['key']:40} {r['ratio']:7.3f}  CPU {r['cpu_ratio']:6.3f}  vs {r['vs']:17}"

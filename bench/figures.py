@@ -1,6 +1,6 @@
 """The figures measured against a real redis-server: each runs the module side by side with
 redis-py and orjson used directly, or with the same behaviour written in Python
-(PyWrapper), in paired rounds, and returns its rows."""
+(PyWrapper), in paired rounds, and returns its rows. bench.py empties the server after each."""
 
 from __future__ import annotations
 
@@ -10,6 +10,7 @@ import threading
 import time
 
 import orjson
+import redis
 
 from harness import Sample, compare, figure, paired, side_by_side, timed
 from pywrapper import PyWrapper
@@ -18,6 +19,7 @@ from zarn_sdk.redis.redis_wrapper import RedisWrapper
 TTL = 60
 SIZES = {100: "100B", 1_000: "1KB", 10_000: "10KB", 100_000: "100KB", 1_000_000: "1MB"}
 BURST = {100: 200, 1_000: 200, 10_000: 100, 100_000: 25, 1_000_000: 4}  # records per burst
+THREADS = (1, 4, 16)
 
 
 class Bench:
@@ -26,20 +28,17 @@ class Bench:
     peer = "redis-py"  # the client that the direct figures compare with
 
     def __init__(self, server, rounds: int, icount_calls: int, cases: list[str]) -> None:
-        self.server, self.rounds, self.calls = server, rounds, 200
+        self.server, self.rounds, self.calls, self.frame = server, rounds, 200, make_frame(1_000)
         self.icount_calls, self.cases = icount_calls, cases  # the own cost's
-        self.frame = make_frame(1_000)
         self.rows: set[str] | None = None  # the rows of the running figure wanted; None: all
 
     def wants(self, *codes: str) -> bool:
         return self.rows is None or any(c in self.rows for c in codes)
 
     def client(self, workers: int = 2):
-        import redis
-
-        pool = redis.ConnectionPool(host=self.server.host, port=self.server.port,
-                                    max_connections=max(10, 5 * workers), decode_responses=False)
-        return redis.StrictRedis(connection_pool=pool)
+        return redis.StrictRedis(connection_pool=redis.ConnectionPool(
+            host=self.server.host, port=self.server.port, max_connections=max(10, 5 * workers),
+            decode_responses=False))
 
     def wrapper(self, cls=RedisWrapper, thread: bool = False, workers: int = 2):
         return cls(thread=thread, host=self.server.host, port=self.server.port, workers=workers)
@@ -52,6 +51,10 @@ class Bench:
 
     def flush(self) -> None:
         self.server.admin.flushall()
+
+    def direct(self, key: str, label: str, n: int, module, peer, prepare=None) -> dict:
+        """module() and peer() each do n calls against the peer client; their rates, paired."""
+        return row(key, label, self.peer, side_by_side(n, module, peer, self.rounds, prepare))
 
 
 def make_frame(size: int) -> dict:
@@ -74,24 +77,18 @@ def keys_of(prefix: str, n: int) -> list[str]:
 
 
 def set_loop(client, keys, frame):
-    def run():
-        set_, dumps = client.set, orjson.dumps
+    """The raw loop: orjson.dumps and set, per record."""
+    def run(set_=client.set, dumps=orjson.dumps):
         for k in keys:
             set_(k, dumps(frame), ex=TTL)
     return run
 
 
 def write_loop(w, keys, frame):
-    def run():
-        write = w.write_zarn_data
+    def run(write=w.write_zarn_data):
         for k in keys:
             write(frame, k, TTL)
     return run
-
-
-def against_redis_py(b: Bench, key: str, label: str, n: int, module, peer, prepare=None) -> dict:
-    """module() and peer() each do n calls; their rates, paired."""
-    return row(key, label, b.peer, side_by_side(n, module, peer, b.rounds, prepare))
 
 
 def join_within(q: queue.Queue, seconds: float) -> None:
@@ -110,11 +107,10 @@ def burst(b: Bench, size: int) -> dict:
     module's worker, PyWrapper's, and the raw set loop writing the same records."""
     n, frame, keys = BURST[size], make_frame(size), keys_of("burst", BURST[size])
     mod, py, raw = b.wrapper(RedisWrapper, True, n), b.wrapper(PyWrapper, True, n), b.client()
-    limit = 60 + n * (0.01 + size / 5e6)
 
     def drained(w):
         queue_burst = write_loop(w, keys, frame)
-        return timed(n, lambda: (queue_burst(), join_within(w._queue, limit)))
+        return timed(n, lambda: (queue_burst(), join_within(w._queue, 60 + n * (0.01 + size / 5e6))))
 
     try:
         return paired({"module": lambda: drained(mod), "python": lambda: drained(py),
@@ -122,16 +118,13 @@ def burst(b: Bench, size: int) -> dict:
     finally:
         mod._shutdown_executor()
         py._shutdown_executor()
-        b.flush()
 
 
 @figure("0", "noise: the raw set loop against itself")
 def fig0(b: Bench) -> list[dict]:
     one, two = (set_loop(b.client(), keys_of("aa", b.calls), b.frame) for _ in range(2))
-    r = row("0", "raw set loop, two clients", "itself", side_by_side(b.calls, one, two, b.rounds),
-            False)
-    b.flush()
-    return [r]
+    return [row("0", "raw set loop, two clients", "itself", side_by_side(b.calls, one, two, b.rounds),
+                False)]
 
 
 @figure("1", "background worker, burst of 200 x 1 KB until join()", goal=">= 0.99",
@@ -160,10 +153,8 @@ def fig6(b: Bench) -> list[dict]:
 @figure("2", "write_zarn_data, direct mode", goal=">= 0.97")
 def fig2(b: Bench) -> list[dict]:
     keys = keys_of("direct", b.calls)
-    r = against_redis_py(b, "2", "write_zarn_data (1 KB) / orjson.dumps + set", b.calls,
-                         write_loop(b.wrapper(), keys, b.frame), set_loop(b.client(), keys, b.frame))
-    b.flush()
-    return [r]
+    return [b.direct("2", "write_zarn_data (1 KB) / orjson.dumps + set", b.calls,
+                     write_loop(b.wrapper(), keys, b.frame), set_loop(b.client(), keys, b.frame))]
 
 
 @figure("3", "read_zarn_data", goal=">= 0.97")
@@ -171,11 +162,9 @@ def fig3(b: Bench) -> list[dict]:
     keys = keys_of("read", b.calls)
     b.fill(keys, orjson.dumps(b.frame))
     w, client, loads = b.wrapper(), b.client(), orjson.loads
-    r = against_redis_py(b, "3", "read_zarn_data (1 KB) / get + orjson.loads", b.calls,
-                         lambda: [w.read_zarn_data(k) for k in keys],
-                         lambda: [loads(client.get(k)) for k in keys])
-    b.flush()
-    return [r]
+    return [b.direct("3", "read_zarn_data (1 KB) / get + orjson.loads", b.calls,
+                     lambda: [w.read_zarn_data(k) for k in keys],
+                     lambda: [loads(client.get(k)) for k in keys])]
 
 
 @figure("4", "write_data / read_data / delete_data / delete_many / scan_keys", goal=">= 0.97",
@@ -200,19 +189,17 @@ def fig4(b: Bench) -> list[dict]:
         ("4d", "delete_many (100 existing keys) / delete(*keys)", len(groups),
          lambda: [w.delete_many(g) for g in groups], lambda: [c.delete(*g) for g in groups],
          filled([k for g in groups for k in g]))]
-    rows = [against_redis_py(b, *case) for case in cases if b.wants(case[0])]
-    b.flush()
+    rows = [b.direct(*case) for case in cases if b.wants(case[0])]
     if b.wants("4e"):
+        b.flush()
         b.fill(keys_of("scan", 10_000), "v")
         b.fill([f"other:{i}" for i in range(1_000)], "v")
         found = set()
-        rows.append(against_redis_py(
-            b, "4e", "scan_keys (10,000 of 11,000 keys) / decoded scan_iter", 1,
-            lambda: found.add(len(w.scan_keys("bench:scan:*"))),
-            lambda: found.add(len([k.decode() for k in c.scan_iter(match="bench:scan:*")]))))
+        rows.append(b.direct("4e", "scan_keys (10,000 of 11,000 keys) / decoded scan_iter", 1,
+                             lambda: found.add(len(w.scan_keys("bench:scan:*"))),
+                             lambda: found.add(len([k.decode() for k in c.scan_iter(match="bench:scan:*")]))))
         if found != {10_000}:
             raise RuntimeError(f"scan found {sorted(found)} keys, not 10000")
-        b.flush()
     return rows
 
 
@@ -232,8 +219,7 @@ def python_write(q: queue.Queue, data, redis_key, ttl) -> bool:
     return True
 
 
-@figure("5", "queued write_zarn_data on a full queue (server paused), caller's time",
-        goal="<= 1.1")
+@figure("5", "queued write_zarn_data on a full queue (server paused), caller's time", goal="<= 1.1")
 def fig5(b: Bench) -> list[dict]:
     n, frame, key = 1000, b.frame, "bench:stalled"
     w = b.wrapper(thread=True)  # a queue of 2
@@ -259,17 +245,12 @@ def fig5(b: Bench) -> list[dict]:
             if w._queue.full():
                 break
         stats = side_by_side(n, module, python, b.rounds, cost=True)
-        stayed_full = w._queue.full()
+        if not w._queue.full():
+            raise RuntimeError("figure 5: the queue drained, the server was not stalled")
     finally:
         b.server.admin.execute_command("CLIENT", "UNPAUSE")
         w._shutdown_executor()
-        b.flush()
-    if not stayed_full:
-        raise RuntimeError("figure 5: the queue drained, the server was not stalled")
     return [row("5", "caller's time per call, module / Python", "Python queue ops", stats)]
-
-
-THREADS = (1, 4, 16)
 
 
 def threads(ops: int, loops: list) -> Sample:
@@ -305,7 +286,6 @@ def fig7(b: Bench) -> list[dict]:
         s = paired({"module": lambda: threads(per * nthreads, [write_loop(w, k, b.frame) for k in keys]),
                     "peer": lambda: threads(per * nthreads, [set_loop(client, k, b.frame) for k in keys])},
                    b.rounds)
-        rows.append(row(f"7/{nthreads}", f"write_zarn_data, {nthreads} thread(s), "
-                        f"workers={workers}", "redis-py", compare(s["module"], s["peer"])))
-        b.flush()
+        rows.append(row(f"7/{nthreads}", f"write_zarn_data, {nthreads} thread(s), workers={workers}",
+                        "redis-py", compare(s["module"], s["peer"])))
     return rows

@@ -137,8 +137,6 @@ def plot(run: dict, path: Path) -> None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from matplotlib.lines import Line2D
-    from matplotlib.patches import Patch
 
     pairs = [(f, r) for f in run["figures"] for r in f["rows"]]
     panels = [(rows, title, xlabel) for keep, title, xlabel in PANELS
@@ -147,22 +145,22 @@ def plot(run: dict, path: Path) -> None:
     fig, axes = plt.subplots(len(panels), 1, figsize=(11, height), squeeze=False,
                              gridspec_kw={"height_ratios": [len(p[0]) + 2.5 for p in panels]})
     for ax, (rows, title, xlabel) in zip(axes[:, 0], panels):
-        vals = [r["ratio"] for _, r in rows]
-        lo, hi = zip(*(r.get("ci", [math.nan] * 2) for _, r in rows))  # no whisker: steady
-        ax.barh(range(len(rows)), vals, height=0.6, capsize=2, alpha=0.85,
-                xerr=[[max(v - x, 0) for v, x in zip(vals, lo)], [max(x - v, 0) for v, x in zip(vals, hi)]],
-                color=[COLOURS[verdict(f["goal"], r)][0] for f, r in rows])
-        ends = vals + list(hi) + [float(f["goal"].split()[1]) for f, r in rows if r["checked"] and f["goal"]]
-        cpu = [(i, r["cpu_ratio"]) for i, (f, r) in enumerate(rows) if f["num"] == "own"]
-        if cpu:  # the CPU-time ratio as a thin bar below each instruction ratio
-            ax.barh([i + 0.4 for i, _ in cpu], [c for _, c in cpu], height=0.22,
-                    color="tab:blue", alpha=0.6)
-            ends += [c for _, c in cpu]
+        ends = [1.0]
         for i, (f, r) in enumerate(rows):
+            v, (lo, hi) = r["ratio"], r.get("ci", [r["ratio"]] * 2)  # no whisker: a steady figure
+            colour, said = COLOURS[verdict(f["goal"], r)]
+            ax.barh(i, v, xerr=[[max(v - lo, 0)], [max(hi - v, 0)]] if "ci" in r else None,
+                    height=0.6, capsize=2, alpha=0.85, color=colour, label=said)
+            ends += [v, hi]
+            if f["num"] == "own":  # the CPU-time ratio as a thin bar below
+                ax.barh(i + 0.4, r["cpu_ratio"], height=0.22, color="tab:blue", alpha=0.6,
+                        label="CPU-time ratio (own cost)")
+                ends.append(r["cpu_ratio"])
             if r["checked"] and f["goal"]:
-                ax.plot([float(f["goal"].split()[1])] * 2, [i - 0.42, i + 0.42], color="black", lw=1.5)
-        ax.set_xlim(0, 1.06 * max([e for e in ends if math.isfinite(e)] + [1.0]))
-        ax.axvline(1.0, color="grey", lw=0.8, ls=":")
+                ends.append(float(f["goal"].split()[1]))
+                ax.plot([ends[-1]] * 2, [i - 0.42, i + 0.42], color="black", lw=1.5, label="goal")
+        ax.set_xlim(0, 1.06 * max(e for e in ends if math.isfinite(e)))
+        ax.axvline(1.0, color="grey", lw=0.8, ls=":", label="parity (1.0)")
         ax.set_yticks(range(len(rows)), [f"own: {r['label']}" if f["num"] == "own" else
                                          f"{r['key']}  {r['label']}  (vs {r['vs']})"
                                          for f, r in rows], fontsize=7.5)
@@ -170,13 +168,9 @@ def plot(run: dict, path: Path) -> None:
         ax.grid(axis="x", lw=0.3, alpha=0.5)
         ax.set_title(title, fontsize=9.5, loc="left")
         ax.set_xlabel(xlabel, fontsize=8.5)
-    handles = [Patch(color=c, alpha=0.85, label=label) for c, label in COLOURS.values()]
-    if any(f["num"] == "own" for f, _ in pairs):
-        handles.append(Patch(color="tab:blue", alpha=0.6, label="CPU-time ratio (own cost)"))
-    handles += [Line2D([], [], color="black", lw=1.5, label="goal"),
-                Line2D([], [], color="grey", lw=0.8, ls=":", label="parity (1.0)"),
-                Line2D([], [], color="black", lw=1, label="whisker: 95% interval of the median")]
-    fig.legend(handles=handles, loc="lower center", ncol=4, fontsize=7.5, frameon=False)
+    legend = {label: h for ax in axes[:, 0] for h, label in zip(*ax.get_legend_handles_labels())}
+    fig.legend(legend.values(), legend.keys(), loc="lower center", ncol=4, fontsize=7.5,
+               frameon=False, title="whiskers: 95% interval of the median", title_fontsize=7.5)
     fig.suptitle(f"RedisWrapper against redis-py used directly and against PyWrapper (the same "
                  f"behaviour in Python)\ncommit {run['stamp']['tree']}, {run['stamp']['date']}, "
                  f"plan {run['plan']} ({run['rounds']} paired rounds)", fontsize=9.5)
