@@ -41,11 +41,8 @@ def machine(server) -> dict:
     import orjson
     import redis.utils
 
-    cpu = platform.machine()
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            cpu = line.split(":", 1)[1].strip()
-            break
+    cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                if line.startswith("model name")), platform.machine())
     return {"cpu": cpu, "cores": os.cpu_count(), "python": platform.python_version(),
             "redis_server": server.version if server else None, "redis_py": redis.__version__,
             "orjson": orjson.__version__, "load": round(os.getloadavg()[0], 2),
@@ -59,8 +56,7 @@ def main() -> int:
     if args.report:
         saved = Path(args.report).resolve()
         run = json.loads(saved.read_text())
-        report.write(run, saved.parent, saved.stem, run["stem"] == "bench")
-        return 0
+        return report.write(run, saved.parent, saved.stem, run["stem"] == "bench") or 0
     if args.parser == "python":
         sys.modules["hiredis"] = None  # type: ignore[assignment]  # redis-py's own parser
     import harness
@@ -71,17 +67,15 @@ def main() -> int:
     import owncost  # noqa: F401  (registers the own-cost figure)
 
     plan = "quick" if args.quick else "long" if args.long else "default"
-    chosen: dict[str, set[str] | None] = dict.fromkeys(harness.FIGURES)
-    if args.micro or args.only:
-        tokens = ["own"] if args.micro else [t.strip() for t in args.only.split(",") if t.strip()]
-        chosen = harness.select(tokens)
+    only = ["own"] if args.micro else [t.strip() for t in (args.only or "").split(",") if t.strip()]
+    chosen = harness.select(only) if only else dict.fromkeys(harness.FIGURES)
     selected = sorted(chosen)
     if args.parser == "hiredis" and machine(None)["parser"] != "hiredis":
         sys.exit("bench: --parser hiredis, but redis-py does not see hiredis")
     if args.cluster is not None:
         import cluster
 
-        if not (args.micro or args.only):
+        if not only:
             selected = cluster.FIGURES
         elif set(selected) - set(cluster.FIGURES):
             sys.exit(f"bench: --cluster runs figures {', '.join(cluster.FIGURES)} only")

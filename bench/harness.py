@@ -40,28 +40,22 @@ FIGURES: dict[str, Figure] = {}
 def figure(num: str, title: str, goal: str | None = None, rows: list[str] | None = None):
     """Registers a figure function under its number, with the goal of its checked rows and
     the codes of its rows."""
-    def register(fn: Callable) -> Callable:
-        FIGURES[num] = Figure(num, title, goal, fn, rows or [num])
-        return fn
-    return register
+    return lambda fn: FIGURES.setdefault(num, Figure(num, title, goal, fn, rows or [num])).run
 
 
 def select(tokens: list[str]) -> dict[str, set[str] | None]:
     """The figures to run for --only: figure number -> the row codes wanted (None: all). A
     token is a figure number, a row code, or a row code's part before "/" ("6m")."""
-    chosen: dict[str, set[str] | None] = {}
+    chosen: dict[str, set[str]] = {}
     for token in tokens:
-        hits = [(f.num, r) for f in FIGURES.values() for r in f.rows if token in (r, r.split("/")[0])]
-        if token in FIGURES:
-            chosen[token] = None
-        elif not hits:
+        hits = [(f.num, r) for f in FIGURES.values() for r in f.rows if token in (f.num, r, r.split("/")[0])]
+        if not hits:
             codes = [r for f in FIGURES.values() for r in f.rows if r != "own"]
             raise SystemExit(f"bench: no figure or row {token}; figures: "
                              f"{', '.join(sorted(FIGURES))}; rows: {', '.join(codes)}")
         for num, r in hits:
-            if chosen.get(num, set()) is not None:
-                chosen.setdefault(num, set()).add(r)
-    return chosen
+            chosen.setdefault(num, set()).add(r)
+    return {num: None if rows == set(FIGURES[num].rows) else rows for num, rows in chosen.items()}
 
 
 def verdict(goal: str | None, r: dict) -> str:
@@ -101,11 +95,10 @@ def paired(sides: dict[str, Callable[[], Sample]], rounds: int,
     out: dict[str, list[Sample]] = {name: [] for name in sides}
     for r in range(-1, rounds):
         for name in orders[r % len(orders)]:
-            prepare and prepare()
-            sample = sides[name]()
-            if r >= 0:
-                out[name].append(sample)
-    return out
+            if prepare:
+                prepare()
+            out[name].append(sides[name]())
+    return {name: samples[1:] for name, samples in out.items()}  # less the warm-up
 
 
 def side_by_side(n: int, a: Callable[[], object], b: Callable[[], object], rounds: int,
@@ -119,8 +112,7 @@ def median_ci(xs: list[float], level: float = 0.95, resamples: int = 2000) -> li
     """Bootstrap confidence interval of the median (fixed seed: same data, same interval)."""
     rng = random.Random(0)
     meds = sorted(statistics.median(rng.choices(xs, k=len(xs))) for _ in range(resamples))
-    return [meds[int((1 - level) / 2 * resamples)],
-            meds[min(resamples - 1, int((1 + level) / 2 * resamples))]]
+    return [meds[int((1 - level) / 2 * resamples)], meds[min(resamples - 1, int((1 + level) / 2 * resamples))]]
 
 
 def compare(a: list[Sample], b: list[Sample], cost: bool = False) -> dict:

@@ -12,39 +12,39 @@ from harness import ROOT, verdict
 
 import generated  # on sys.path through harness
 
-VERDICTS = {"no": "**no**"}  # how the Markdown shows a verdict, where not as it is
-COLOURS = {"yes": ("tab:green", "goal met"), "no": ("tab:red", "goal missed"),
-           "within noise": ("tab:orange", "within noise"), "-": ("tab:grey", "reported (no goal)")}
-LEGEND = ("Met: yes or **no** where the 95% interval of a wall-clock ratio's median lies on one "
-          "side of the goal; within noise where it holds the goal, so that this shared "
-          "machine's drift decides, not the code (row 0 shows that drift). The goals that must "
-          "hold are judged on steady figures: the own cost in instructions, with its CPU time "
-          "over paired rounds beside it.")
+SAID = ["**no**", "within noise", "yes", "-"]  # the verdicts, worst first, as the tables say them
+COLOURS = ["tab:red", "tab:orange", "tab:green", "tab:grey"]
+LABELS = ["goal missed", "within noise", "goal met", "reported (no goal)"]
+LEGEND = ("Met: yes or **no** where the 95% interval of a wall-clock ratio's median lies on one side "
+          "of its goal, within noise where the interval holds the goal (this shared machine's drift "
+          "decides, not the code; row 0 shows it). The own cost is a steady figure: instructions "
+          "decide its goal, with the CPU time over paired rounds beside them.")
+PANELS = [  # which figures, title, x-axis label
+    (lambda f: f["num"] not in ("5", "own"),
+     "Against a real redis-server: throughput, module / peer (higher is better)",
+     "ratio of calls (records) per second, module / peer; above 1: the module is faster"),
+    (lambda f: f["num"] in ("5", "own"),
+     "Cost per call, module / peer (lower is better): 5 on a real server, own on clients without I/O",
+     "ratio of time (5) or instructions (own, with CPU time below) per call; below 1: the module is cheaper")]
+
+
+def said(f: dict, r: dict) -> int:
+    """The row's verdict as an index into SAID, COLOURS and LABELS."""
+    return ["no", "within noise", "yes", "-"].index(verdict(f["goal"], r))
+
+
+def cells(f: dict, r: dict) -> dict:
+    """What the tables show of a row."""
+    interval = "[{:.3f}..{:.3f}]".format
+    return dict(r, goal=f["goal"] if r["checked"] and f["goal"] else "reported", met=SAID[said(f, r)],
+                title=f["title"], ci=interval(*r["ci"]) if "ci" in r else "", cpu_ci=interval(*r["cpu_ci"]))
 
 
 def machine_line(run: dict) -> str:
     m = run["machine"]
-    return (f"Plan {run['plan']} ({run['rounds']} paired rounds); {m['cpu']} x{m['cores']}, "
-            f"Python {m['python']}, redis-server {m['redis_server'] or '-'}, redis-py "
-            f"{m['redis_py']} ({m['parser']} parser), orjson {m['orjson']}.")
-
-
-def rows_of(run: dict, own: bool) -> list[tuple[dict, dict]]:
-    """(figure, row) pairs: the own-cost rows, or those against a real server."""
-    return [(f, r) for f in run["figures"] for r in f["rows"] if (f["num"] == "own") == own]
-
-
-def met(f: dict, r: dict) -> str:
-    v = verdict(f["goal"], r)
-    return VERDICTS.get(v, v)
-
-
-def goal_of(f: dict, r: dict) -> str:
-    return f["goal"] if r["checked"] and f["goal"] else "reported"
-
-
-def ci(r: dict, what: str = "ci") -> str:
-    return "[{:.3f}..{:.3f}]".format(*r[what])
+    return (f"Plan {run['plan']} ({run['rounds']} paired rounds); {m['cpu']} x{m['cores']}, Python "
+            f"{m['python']}, redis-server {m['redis_server'] or '-'}, redis-py {m['redis_py']} "
+            f"({m['parser']} parser), orjson {m['orjson']}.")
 
 
 def committed_own(md: Path) -> tuple[str, dict[str, float]]:
@@ -56,77 +56,61 @@ def committed_own(md: Path) -> tuple[str, dict[str, float]]:
     except (OSError, subprocess.CalledProcessError, ValueError):
         return "", {}
     commit = re.search(r"^Commit (\S+),", text, re.M)
-    cells = [[c.strip() for c in line.strip("|").split("|")]
-             for line in text.partition("| case |")[2].splitlines()[2:] if line.startswith("| ")]
-    return (commit[1] if commit else "?"), {c[0]: float(c[3]) for c in cells}
+    rows = [[c.strip() for c in line.strip("|").split("|")]
+            for line in text.partition("| case |")[2].splitlines()[2:] if line.startswith("| ")]
+    return (commit[1] if commit else "?"), {c[0]: float(c[3]) for c in rows}
 
 
 def table(run: dict, before: tuple[str, dict[str, float]]) -> str:
-    server, own = rows_of(run, False), rows_of(run, True)
     lines = ["# Benchmark results", "", f"Commit {run['stamp']['tree']}, {run['stamp']['date']}. "
-             f"{machine_line(run)}", "", LEGEND, ""]
+             f"{machine_line(run)}", "", LEGEND]
+    server = [cells(f, r) for f in run["figures"] for r in f["rows"] if f["num"] != "own"]
+    own = [cells(f, r) for f in run["figures"] for r in f["rows"] if f["num"] == "own"]
     if server:
-        lines += ["Against a real redis-server. Ratio: median over the paired rounds of module "
-                  "/ peer in calls (records) per second, except figure 5 (time per call: lower "
-                  "is better); CPU ratio: the same with process CPU time (all threads).", "",
+        lines += ["", "Against a real redis-server. Ratio: median over the paired rounds of module / "
+                  "peer in calls (records) per second, except figure 5 (time per call: lower is "
+                  "better); CPU ratio: the same with process CPU time (all threads).", "",
                   "| # | figure | row | compared with | ratio [95% CI] | goal | met | CPU ratio "
                   "| module /s | peer /s |", "|---|---|---|---|---|---|---|---:|---:|---:|"]
-        lines += [f"| {r['key']} | {f['title']} | {r['label']} | {r['vs']} | {r['ratio']:.3f} "
-                  f"{ci(r)} | {goal_of(f, r)} | {met(f, r)} | {r['cpu_ratio']:.3f} | "
-                  f"{r['a_rate']:,.0f} | {r['b_rate']:,.0f} |" for f, r in server] + [""]
+        lines += ["| {key} | {title} | {label} | {vs} | {ratio:.3f} {ci} | {goal} | {met} | "
+                  "{cpu_ratio:.3f} | {a_rate:,.0f} | {b_rate:,.0f} |".format(**c) for c in server]
     if own:
-        commit, ratios = before
-        lines += ["The module's own cost per call against PyWrapper, on a client without I/O. "
+        lines += ["", "The module's own cost per call against PyWrapper, on a client without I/O. "
                   "Instructions (callgrind, per call) decide; CPU ratio: median over the paired "
                   "rounds of module / PyWrapper CPU time. The last column: the ratio in the "
                   "committed run before this one.", "",
-                  "| case | instructions module | PyWrapper | ratio | goal | met | CPU ratio "
-                  f"[95% CI] | CPU ns module | PyWrapper | ratio at {commit or '-'} |",
+                  "| case | instructions module | PyWrapper | ratio | goal | met | CPU ratio [95% CI] "
+                  f"| CPU ns module | PyWrapper | ratio at {before[0] or '-'} |",
                   "|---|---:|---:|---:|---|---|---|---:|---:|---:|"]
-        lines += [f"| {r['label']} | {r['module_instr']:,.0f} | {r['python_instr']:,.0f} | "
-                  f"{r['ratio']:.3f} | {f['goal']} | {met(f, r)} | {r['cpu_ratio']:.3f} "
-                  f"{ci(r, 'cpu_ci')} | {r['module_ns']:.0f} | {r['python_ns']:.0f} | "
-                  f"{'-' if r['label'] not in ratios else format(ratios[r['label']], '.3f')} |"
-                  for f, r in own]
+        lines += ["| {label} | {module_instr:,.0f} | {python_instr:,.0f} | {ratio:.3f} | {goal} | "
+                  "{met} | {cpu_ratio:.3f} {cpu_ci} | {module_ns:.0f} | {python_ns:.0f} | ".format(**c)
+                  + (f"{before[1][c['label']]:.3f} |" if c["label"] in before[1] else "- |") for c in own]
     return "\n".join(lines) + "\n"
 
 
-def readme_block(run: dict, png: str, md: str, before: tuple[str, dict[str, float]]) -> str:
-    """One line per figure and comparison ("6/1KB" and "6/1MB" share one, "6m/1KB" has its
-    own), the legend, and the own cost in one line."""
+def readme_block(run: dict, png: str, md: str) -> str:
+    """The machine, one line per figure and comparison ("6/1KB" and "6/1MB"
+    share one, "6m/1KB" has its own), the legend, and the own cost in one line."""
     groups: dict[str, list] = {}
-    for f, r in rows_of(run, False):
-        groups.setdefault(r["key"].split("/")[0], []).append((f, r))
+    for f in run["figures"]:
+        for r in f["rows"]:
+            groups.setdefault("own" if f["num"] == "own" else r["key"].split("/")[0], []).append((f, r))
+    own = groups.pop("own", [])
     lines = [machine_line(run), "",
              "| # | figure | compared with | ratio | goal | met |", "|---|---|---|---:|---|---|"]
     for key, rows in groups.items():
-        (f, first), said = rows[0], {met(f, r) for f, r in rows}
-        lines.append(f"| {key} | {first['label'] if len(rows) == 1 else f['title']} | "
-                     f"{first['vs']} | {' / '.join(format(r['ratio'], '.3f') for _, r in rows)} | "
-                     f"{goal_of(f, first)} | {min(said, key=['**no**', 'within noise', 'yes', '-'].index)} |")
+        c = cells(*rows[0])
+        lines.append(f"| {key} | {c['label'] if len(rows) == 1 else c['title']} | {c['vs']} | "
+                     f"{' / '.join(format(r['ratio'], '.3f') for _, r in rows)} | {c['goal']} | "
+                     f"{SAID[min(said(f, r) for f, r in rows)]} |")
     lines += ["", LEGEND]
-    if own := rows_of(run, True):
+    if own:
         f, worst = max(own, key=lambda p: p[1]["ratio"])
         lines += ["", f"Own cost per call against PyWrapper (instructions, clients without I/O): "
-                  f"{sum(verdict(f['goal'], r) == 'yes' for f, r in own)} of {len(own)} cases "
-                  f"within {f['goal']}; highest: {worst['label']} at {worst['ratio']:.3f}"]
-        if before[1]:
-            label, ratio = max(before[1].items(), key=lambda kv: kv[1])
-            lines[-1] += f" (the run at {before[0]}: highest {label} at {ratio:.3f})"
-        lines[-1] += "."
+                  f"{sum(said(f, r) == 2 for f, r in own)} of {len(own)} cases within {f['goal']}; "
+                  f"highest: {worst['label']} at {worst['ratio']:.3f}."]
     return "\n".join(lines + ["", f"Every row, with intervals and rates: [{md}]({md}).", "",
                               f"![benchmark plot]({png})"])
-
-
-PANELS = [  # which figures, title, x-axis label
-    (lambda f: f["num"] not in ("5", "own"),
-     "Against a real redis-server: throughput, module / peer (higher is better)",
-     "ratio of calls (records) per second, module / peer; above 1: the module is faster"),
-    (lambda f: f["num"] in ("5", "own"),
-     "Cost per call, module / peer (lower is better): 5 on a real server, own on clients without I/O",
-     "ratio of time (5) or instructions (own, with CPU time below) per call; below 1: the module "
-     "is cheaper"),
-]
 
 
 def plot(run: dict, path: Path) -> None:
@@ -148,9 +132,8 @@ def plot(run: dict, path: Path) -> None:
         ends = [1.0]
         for i, (f, r) in enumerate(rows):
             v, (lo, hi) = r["ratio"], r.get("ci", [r["ratio"]] * 2)  # no whisker: a steady figure
-            colour, said = COLOURS[verdict(f["goal"], r)]
-            ax.barh(i, v, xerr=[[max(v - lo, 0)], [max(hi - v, 0)]] if "ci" in r else None,
-                    height=0.6, capsize=2, alpha=0.85, color=colour, label=said)
+            ax.barh(i, v, xerr=[[max(v - lo, 0)], [max(hi - v, 0)]] if "ci" in r else None, height=0.6,
+                    capsize=2, alpha=0.85, color=COLOURS[said(f, r)], label=LABELS[said(f, r)])
             ends += [v, hi]
             if f["num"] == "own":  # the CPU-time ratio as a thin bar below
                 ax.barh(i + 0.4, r["cpu_ratio"], height=0.22, color="tab:blue", alpha=0.6,
@@ -162,8 +145,8 @@ def plot(run: dict, path: Path) -> None:
         ax.set_xlim(0, 1.06 * max(e for e in ends if math.isfinite(e)))
         ax.axvline(1.0, color="grey", lw=0.8, ls=":", label="parity (1.0)")
         ax.set_yticks(range(len(rows)), [f"own: {r['label']}" if f["num"] == "own" else
-                                         f"{r['key']}  {r['label']}  (vs {r['vs']})"
-                                         for f, r in rows], fontsize=7.5)
+                                         f"{r['key']}  {r['label']}  (vs {r['vs']})" for f, r in rows],
+                      fontsize=7.5)
         ax.set_ylim(len(rows) - 0.4, -0.6)
         ax.grid(axis="x", lw=0.3, alpha=0.5)
         ax.set_title(title, fontsize=9.5, loc="left")
@@ -182,13 +165,10 @@ def plot(run: dict, path: Path) -> None:
 def write(run: dict, out: Path, stem: str, readme: bool) -> None:
     out.mkdir(parents=True, exist_ok=True)
     md, png = out / f"{stem}.md", out / f"{stem}.png"
-    before = committed_own(out / "bench.md")  # the last full run committed
-    md.write_text(table(run, before))
+    md.write_text(table(run, committed_own(out / "bench.md")))  # against the last full run committed
     plot(run, png)
     if readme:
-        generated.write_block(ROOT / "README.md", "bench",
-                              readme_block(run, png.relative_to(ROOT).as_posix(),
-                                           md.relative_to(ROOT).as_posix(), before),
-                              "bash scripts/bench.sh", [md, png], commit=run["stamp"]["tree"],
-                              date=run["stamp"]["date"][:10])
+        generated.write_block(ROOT / "README.md", "bench", readme_block(
+            run, png.relative_to(ROOT).as_posix(), md.relative_to(ROOT).as_posix()),
+            "bash scripts/bench.sh", [md, png], commit=run["stamp"]["tree"], date=run["stamp"]["date"][:10])
     print(f"bench: wrote {md} and .png" + (" and README.md's block" if readme else ""))
