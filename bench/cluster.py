@@ -1,8 +1,7 @@
-"""The benchmark on a Redis Cluster (bench.py --cluster): the direct-write, read and key
-figures (2, 3, 4) with each instance built as usual and then moved onto redis-py's
-RedisCluster, side by side with that same client used directly. The cluster is a throwaway
-one of three primaries on loopback (examples/local_redis.py), or a given node's cluster,
-where only the benchmark's own keys are touched."""
+"""The benchmark on a Redis Cluster (bench.py --cluster): figures 2, 3 and 4 with each instance
+built as usual and then moved onto redis-py's RedisCluster, side by side with that client used
+directly, on a throwaway cluster of three primaries on loopback (examples/local_redis.py) or on
+a given node's cluster, where only the benchmark's own keys are touched."""
 
 from __future__ import annotations
 
@@ -12,12 +11,10 @@ import sys
 import redis
 from redis.cluster import RedisCluster
 
-from figures import Bench
 import harness
-from harness import ROOT
-from zarn_sdk.redis.redis_wrapper import RedisWrapper
+from figures import Bench
 
-sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(harness.ROOT / "examples"))
 from local_redis import LocalCluster  # noqa: E402
 
 FIGURES = ["2", "3", "4"]
@@ -58,8 +55,8 @@ class ClusterBench(Bench):
         return RedisCluster(host=self.server.host, port=self.server.port,
                             max_connections=max(10, 5 * workers))
 
-    def wrapper(self, cls=RedisWrapper, thread: bool = False, workers: int = 2):
-        w = super().wrapper(cls, thread, workers)
+    def wrapper(self, workers: int = 2):
+        w = super().wrapper(workers=workers)
         w._redis_client = self.client(workers)
         return w
 

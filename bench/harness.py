@@ -16,7 +16,7 @@ import statistics
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 from typing import Callable
 
@@ -25,15 +25,9 @@ sys.path.insert(0, str(ROOT / "scripts"))
 import generated  # noqa: E402  (scripts/generated.py: the README's stamped blocks)
 
 
-@dataclass
-class Figure:
-    num: str
-    title: str
-    goal: str | None  # ">= 0.97", "<= 1.1" or None (reported only)
-    run: Callable
-    rows: list[str]  # the codes of the rows it reports ("4a", "6m/1KB"); [num] when one
-
-
+# A figure: its number, title, goal (">= 0.97", "<= 1.1" or None: reported only), function
+# (Bench -> rows) and the codes of the rows it reports ("4a", "6m/1KB"; [num] when one).
+Figure = namedtuple("Figure", "num title goal run rows")
 FIGURES: dict[str, Figure] = {}
 
 
@@ -70,12 +64,7 @@ def verdict(goal: str | None, r: dict) -> str:
     return "within noise" if len(held) == 2 else "yes" if held.pop() else "no"
 
 
-@dataclass
-class Sample:
-    """One timed block: operations done, wall seconds, process CPU seconds (all threads)."""
-    ops: int
-    wall: float
-    cpu: float
+Sample = namedtuple("Sample", "ops wall cpu")  # one timed block: wall and CPU (all threads) seconds
 
 
 def timed(ops: int, fn: Callable[[], object]) -> Sample:

@@ -5,6 +5,7 @@ rounds is reported beside them. Run as a script, this is the callgrind child."""
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import glob
 import json
@@ -112,20 +113,18 @@ CASES = [  # name, one call, and what runs untimed before each loop of n calls
 ]
 
 
-def use_fakes():
+@contextlib.contextmanager
+def fakes():
     """Both classes build FakeClient for redis-py's client, and the log lines stop at the
-    logger's level check (the same call on both sides, without writing to stderr). Returns
-    the undo."""
-    saved = rw.redis, pywrapper.redis, {log: log.level for log in (rw.logger, pywrapper.logger)}
+    loggers' level check (the same call on both sides, without writing to stderr)."""
+    saved = rw.redis, pywrapper.redis
     rw.redis = pywrapper.redis = FAKE_REDIS
-    for log in saved[2]:
-        log.setLevel(logging.CRITICAL)
-
-    def undo() -> None:
-        rw.redis, pywrapper.redis = saved[:2]
-        for log, level in saved[2].items():
-            log.setLevel(level)
-    return undo
+    logging.disable(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        rw.redis, pywrapper.redis = saved
+        logging.disable(logging.NOTSET)
 
 
 def namespace(cls) -> dict:
@@ -170,16 +169,15 @@ def sides(cases: list[tuple]) -> dict[str, list]:
 def icount_child(names: list[str], n: int) -> None:
     """Runs under callgrind: per case and side, [run(N)] and [run(2N)] between markers;
     what lies between two measured runs (the next prepare) is a dump of its own."""
-    undo = use_fakes()
-    loops = sides([c for c in CASES if c[0] in names])
-    gc.disable()
-    for prep, run in (loop for pair in zip(loops["module"], loops["python"]) for loop in pair):
-        for calls in (n, 2 * n):
-            prep(calls)
-            os.getppid()
-            run(calls)
-            os.getppid()
-    undo()
+    with fakes():
+        loops = sides([c for c in CASES if c[0] in names])
+        gc.disable()
+        for prep, run in (loop for pair in zip(loops["module"], loops["python"]) for loop in pair):
+            for calls in (n, 2 * n):
+                prep(calls)
+                os.getppid()
+                run(calls)
+                os.getppid()
 
 
 def icounts(cases: list[tuple], n: int) -> list[tuple[float, float]]:
@@ -209,19 +207,19 @@ def own_cost(b) -> list[dict]:
     cases = [c for c in CASES if not b.cases or any(c[0].startswith(p) for p in b.cases)]
     if not cases:
         sys.exit(f"bench: no own-cost case starts with {' or '.join(b.cases)}")
-    undo, rows = use_fakes(), []
+    rows = []
     gc.disable()
     try:
-        for ((mprep, mrun), (pprep, prun)) in zip(*sides(cases).values()):
-            pprep(1000)  # paired rounds of blocks sized to some 10 ms of the Python side
-            t0 = time.process_time()
-            prun(1000)
-            n = max(200, int(10 / max(time.process_time() - t0, 1e-6)))
-            rows.append(side_by_side(n, lambda: mrun(n), lambda: prun(n), b.rounds,
-                                     prepare=lambda: (mprep(n), pprep(n)), cost=True))
+        with fakes():
+            for ((mprep, mrun), (pprep, prun)) in zip(*sides(cases).values()):
+                pprep(1000)  # paired rounds of blocks sized to some 10 ms of the Python side
+                t0 = time.process_time()
+                prun(1000)
+                n = max(200, int(10 / max(time.process_time() - t0, 1e-6)))
+                rows.append(side_by_side(n, lambda: mrun(n), lambda: prun(n), b.rounds,
+                                         prepare=lambda: (mprep(n), pprep(n)), cost=True))
     finally:
         gc.enable()
-        undo()
     return [{"key": c[0], "label": c[0], "vs": "PyWrapper", "checked": True,
              "ratio": im / ip, "module_instr": im, "python_instr": ip,
              "cpu_ratio": t["cpu_ratio"], "cpu_ci": t["cpu_ci"],
