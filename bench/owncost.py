@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import glob
 import json
 import logging
 import os
@@ -184,16 +183,12 @@ def icounts(cases: list[tuple], n: int) -> list[tuple[float, float]]:
     """(module, python) instructions per call, case by case: (I(2N) - I(N)) / N."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg")
-        subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid",
+        subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid", "--combine-dumps=yes",
                         f"--callgrind-out-file={out}", sys.executable, os.path.abspath(__file__),
                         json.dumps([c[0] for c in cases]), str(n)],
-                       env=dict(os.environ, PYTHONHASHSEED="0"), check=True,
-                       capture_output=True, timeout=1800)
-        totals = []
-        for path in sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1])):
-            with open(path) as fh:
-                totals.append(next(int(line.split()[1]) for line in fh
-                                   if line.startswith(("totals:", "summary:"))))
+                       env=dict(os.environ, PYTHONHASHSEED="0"), check=True, capture_output=True, timeout=1800)
+        with open(out) as fh:  # one part per dump, the last one at the child's exit
+            totals = [int(line.split()[1]) for line in fh if line.startswith("totals:")][:-1]
     if len(totals) != 8 * len(cases):
         raise RuntimeError(f"callgrind wrote {len(totals)} dumps, not {8 * len(cases)}")
     runs = totals[1::2]  # dumps 2, 4, 6...: the measured runs, N and 2N by turns
