@@ -11,9 +11,9 @@ from harness import ROOT, verdict
 
 import generated  # on sys.path through harness
 
-SAID = ["**no**", "within noise", "yes", "-"]  # the verdicts, worst first, as the tables say them
-COLOURS = ["tab:red", "tab:orange", "tab:green", "tab:grey"]
-LABELS = ["goal missed", "within noise", "goal met", "reported (no goal)"]
+SHOWN = {  # each verdict, worst first: in the tables, its bars' colour, in the plot's legend
+    "no": ("**no**", "tab:red", "goal missed"), "within noise": ("within noise", "tab:orange", "within noise"),
+    "yes": ("yes", "tab:green", "goal met"), "-": ("-", "tab:grey", "reported (no goal)")}
 LEGEND = ("Met: yes or **no** where the 95% interval of a wall-clock ratio's median lies on one side "
           "of its goal, within noise where the interval holds the goal (this shared machine's drift "
           "decides, not the code; row 0 shows it). The own cost is a steady figure: instructions "
@@ -27,16 +27,12 @@ PANELS = [  # which figures, title, x-axis label
      "ratio of time (5) or instructions (own, with CPU time below) per call; below 1: the module is cheaper")]
 
 
-def said(f: dict, r: dict) -> int:
-    """The row's verdict as an index into SAID, COLOURS and LABELS."""
-    return ["no", "within noise", "yes", "-"].index(verdict(f["goal"], r))
-
-
 def cells(f: dict, r: dict) -> dict:
     """What the tables show of a row."""
     interval = "[{:.3f}..{:.3f}]".format
-    return dict(r, goal=f["goal"] if r["checked"] and f["goal"] else "reported", met=SAID[said(f, r)],
-                title=f["title"], ci=interval(*r["ci"]) if "ci" in r else "", cpu_ci=interval(*r["cpu_ci"]))
+    return dict(r, title=f["title"], goal=f["goal"] if r["checked"] and f["goal"] else "reported",
+                met=SHOWN[verdict(f["goal"], r)][0], ci=interval(*r["ci"]) if "ci" in r else "",
+                cpu_ci=interval(*r["cpu_ci"]))
 
 
 def machine_line(run: dict) -> str:
@@ -101,12 +97,12 @@ def readme_block(run: dict, png: str, md: str) -> str:
         c = cells(*rows[0])
         lines.append(f"| {key} | {c['label'] if len(rows) == 1 else c['title']} | {c['vs']} | "
                      f"{' / '.join(format(r['ratio'], '.3f') for _, r in rows)} | {c['goal']} | "
-                     f"{SAID[min(said(f, r) for f, r in rows)]} |")
+                     f"{SHOWN[min((verdict(f['goal'], r) for f, r in rows), key=list(SHOWN).index)][0]} |")
     lines += ["", LEGEND]
     if own:
         f, worst = max(own, key=lambda p: p[1]["ratio"])
         lines += ["", f"Own cost per call against PyWrapper (instructions, clients without I/O): "
-                  f"{sum(said(f, r) == 2 for f, r in own)} of {len(own)} cases within {f['goal']}; "
+                  f"{sum(verdict(f['goal'], r) == 'yes' for f, r in own)} of {len(own)} cases within {f['goal']}; "
                   f"highest: {worst['label']} at {worst['ratio']:.3f}."]
     return "\n".join(lines + ["", f"Every row, with intervals and rates: [{md}]({md}).", "",
                               f"![benchmark plot]({png})"])
@@ -130,8 +126,9 @@ def plot(run: dict, path: Path) -> None:
     for ax, (rows, title, xlabel) in zip(axes[:, 0], panels):
         for i, (f, r) in enumerate(rows):
             v, (lo, hi) = r["ratio"], r.get("ci", [r["ratio"]] * 2)  # no whisker: a steady figure
+            _, colour, label = SHOWN[verdict(f["goal"], r)]
             ax.barh(i, v, xerr=[[max(v - lo, 0)], [max(hi - v, 0)]] if "ci" in r else None, height=0.6,
-                    capsize=2, alpha=0.85, color=COLOURS[said(f, r)], label=LABELS[said(f, r)])
+                    capsize=2, alpha=0.85, color=colour, label=label)
             if f["num"] == "own":  # the CPU-time ratio as a thin bar below
                 ax.barh(i + 0.4, r["cpu_ratio"], height=0.22, color="tab:blue", alpha=0.6,
                         label="CPU-time ratio (own cost)")
