@@ -195,15 +195,13 @@ def python_write(q: queue.Queue, data, redis_key, ttl) -> bool:
     """The queue operations of a drop-oldest write, written directly in Python."""
     try:
         q.put_nowait((data, redis_key, ttl))
-        return True
     except queue.Full:
-        pass
-    try:
-        q.get_nowait()
-        q.task_done()
-    except Exception:
-        pass
-    q.put_nowait((data, redis_key, ttl))
+        try:  # drop the oldest
+            q.get_nowait()
+            q.task_done()
+        except Exception:
+            pass
+        q.put_nowait((data, redis_key, ttl))
     return True
 
 
