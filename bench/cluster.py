@@ -15,26 +15,20 @@ import harness
 from figures import Bench
 
 sys.path.insert(0, str(harness.ROOT / "examples"))
-from local_redis import LocalCluster  # noqa: E402
+from local_redis import cluster_for_demo  # noqa: E402
 
 FIGURES = ["2", "3", "4"]
 PATTERNS = ["bench:*", "other:*"]  # every key the figures write
 
 
 class ClusterServer:
-    """A cluster to measure on: started here (node None) or the one that `node`
+    """A cluster to measure on: started here (node None, as the demo's) or the one that `node`
     ("host:port") belongs to. host and port name one node; admin is a RedisCluster."""
 
     def __init__(self, node: str | None) -> None:
-        self.local = None
-        if node:
-            self.host, port = node.rsplit(":", 1)
-            self.port = int(port)
-        else:
-            self.local = LocalCluster(primaries=3)
-            for node in self.local.nodes if harness.PINNED else []:
-                os.sched_setaffinity(node.pid, harness.PINNED[1])
-            self.host, self.port = self.local.primaries[0].address
+        self.local, self.host, self.port, _ = cluster_for_demo(node or "")
+        for n in self.local.nodes if self.local and harness.PINNED else []:
+            os.sched_setaffinity(n.pid, harness.PINNED[1])
         self.admin = RedisCluster(host=self.host, port=self.port, socket_timeout=30)
         version = redis.Redis(host=self.host, port=self.port).info("server")["redis_version"]
         # The report's stamp names the deployment with the version.
