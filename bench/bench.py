@@ -56,7 +56,8 @@ def main() -> int:
     if args.report:
         saved = Path(args.report).resolve()
         run = json.loads(saved.read_text())
-        return report.write(run, saved.parent, saved.stem, run["stem"] == "bench") or 0
+        report.write(run, saved.parent, saved.stem, run["stem"] == "bench")
+        return 0
     if args.parser == "python":
         sys.modules["hiredis"] = None  # type: ignore[assignment]  # redis-py's own parser
     import harness
@@ -86,9 +87,8 @@ def main() -> int:
     else:
         server = harness.Server() if set(selected) - {"own"} else None
         b = figures.Bench(server, *PLANS[plan], args.case)
-        complete = selected == sorted(harness.FIGURES) and not args.case and \
-            all(rows is None for rows in chosen.values())
-        stem = "bench" if complete and plan != "quick" and args.parser == "python" else "partial"
+        complete = not (only or args.case) and plan != "quick" and args.parser == "python"
+        stem = "bench" if complete else "partial"  # only a full run writes the committed report
     run = {"stamp": harness.stamp(), "plan": plan, "rounds": b.rounds, "stem": stem,
            "machine": machine(server), "figures": []}
     t0 = time.perf_counter()
