@@ -181,7 +181,7 @@ def fig4(b: Bench) -> list[dict]:
     if b.wants("4e"):
         b.flush()
         b.fill(keys_of("scan", 10_000), "v")
-        b.fill([f"other:{i}" for i in range(1_000)], "v")
+        b.fill(keys_of("other", 1_000), "v")
         found = set()
         rows.append(b.direct("4e", "scan_keys (10,000 of 11,000 keys) / decoded scan_iter", 1,
                              lambda: found.add(len(w.scan_keys("bench:scan:*"))),
