@@ -1,14 +1,7 @@
 #!/usr/bin/env python3
 """RedisWrapper side by side with redis-py and orjson used directly, and with the same
 behaviour written in Python; run it through scripts/bench.sh, which sets up what it needs.
-
-    python bench/bench.py                    # every figure, then the report
-    python bench/bench.py --quick            # a short smoke run
-    python bench/bench.py --only 1,4b,6m     # some figures or rows, by the codes the report prints
-    python bench/bench.py --micro            # only the module's own cost
-    python bench/bench.py --cluster          # figures 2, 3, 4 on a throwaway Redis Cluster
-    python bench/bench.py --report bench/results/bench.json   # the report again from a run
-"""
+bench/README.md tells what each figure measures and how."""
 
 from __future__ import annotations
 
@@ -48,11 +41,8 @@ def machine(server) -> dict:
     import orjson
     import redis.utils
 
-    cpu = platform.machine()
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            cpu = line.split(":", 1)[1].strip()
-            break
+    cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                if line.startswith("model name")), platform.machine())
     return {"cpu": cpu, "cores": os.cpu_count(), "python": platform.python_version(),
             "redis_server": server.version if server else None, "redis_py": redis.__version__,
             "orjson": orjson.__version__, "load": round(os.getloadavg()[0], 2),
@@ -78,17 +68,15 @@ def main() -> int:
     import owncost  # noqa: F401  (registers the own-cost figure)
 
     plan = "quick" if args.quick else "long" if args.long else "default"
-    chosen: dict[str, set[str] | None] = dict.fromkeys(harness.FIGURES)
-    if args.micro or args.only:
-        tokens = ["own"] if args.micro else [t.strip() for t in args.only.split(",") if t.strip()]
-        chosen = harness.select(tokens)
+    only = ["own"] if args.micro else [t.strip() for t in (args.only or "").split(",") if t.strip()]
+    chosen = harness.select(only) if only else dict.fromkeys(harness.FIGURES)
     selected = sorted(chosen)
     if args.parser == "hiredis" and machine(None)["parser"] != "hiredis":
         sys.exit("bench: --parser hiredis, but redis-py does not see hiredis")
     if args.cluster is not None:
         import cluster
 
-        if not (args.micro or args.only):
+        if not only:
             selected = cluster.FIGURES
         elif set(selected) - set(cluster.FIGURES):
             sys.exit(f"bench: --cluster runs figures {', '.join(cluster.FIGURES)} only")
@@ -99,26 +87,22 @@ def main() -> int:
     else:
         server = harness.Server() if set(selected) - {"own"} else None
         b = figures.Bench(server, *PLANS[plan], args.case)
-        complete = selected == sorted(harness.FIGURES) and not args.case and \
-            all(rows is None for rows in chosen.values())
-        stem = "bench" if complete and plan != "quick" and args.parser == "python" else "partial"
+        complete = not (only or args.case) and plan != "quick" and args.parser == "python"
+        stem = "bench" if complete else "partial"  # only a full run writes the committed report
     run = {"stamp": harness.stamp(), "plan": plan, "rounds": b.rounds, "stem": stem,
            "machine": machine(server), "figures": []}
     t0 = time.perf_counter()
     try:
         for num in selected:
-            fig = harness.FIGURES[num]
+            fig, b.rows = harness.FIGURES[num], chosen[num]
             print(f"bench: figure {num}: {fig.title}", flush=True)
-            b.rows = chosen[num]
             rows = [r for r in fig.run(b) if b.rows is None or r["key"] in b.rows]
-            if args.cluster is not None:
-                for r in rows:
-                    r["vs"] = "RedisCluster"
+            if server:
+                b.flush()
             for r in rows:
-                r["met"] = harness.goal_met(fig.goal, r["ratio"]) if r["checked"] else None
-                print(f"  {r['key']:40} {r['ratio']:7.3f}  CPU {r['cpu_ratio']:6.3f}  "
-                      f"vs {r['vs']:10} {fig.goal if r['checked'] and fig.goal else ''}"
-                      f"{'  NOT MET' if r['met'] is False else ''}", flush=True)
+                r["met"] = harness.verdict(fig.goal, r)
+                print(f"  {r['key']:40} {r['ratio']:7.3f}  CPU {r['cpu_ratio']:6.3f}  vs {r['vs']:17}"
+                      f"{fig.goal if r['checked'] and fig.goal else '':8} {r['met']}", flush=True)
             run["figures"].append({"num": num, "title": fig.title, "goal": fig.goal, "rows": rows})
     finally:
         if server:
@@ -127,9 +111,10 @@ def main() -> int:
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / f"{stem}.json").write_text(json.dumps(run, indent=1))
     report.write(run, RESULTS, stem, readme=stem == "bench")
-    missed = [r["key"] for f in run["figures"] for r in f["rows"] if r["met"] is False]
-    print(f"bench: {run['seconds']} s; " + (f"goals missed: {', '.join(missed)}" if missed
-                                            else "every goal met"))
+    said = {v: [r["key"] for f in run["figures"] for r in f["rows"] if r["met"] == v]
+            for v in ("no", "within noise")}
+    print(f"bench: {run['seconds']} s; goals missed: {', '.join(said['no']) or 'none'}; "
+          f"within noise: {', '.join(said['within noise']) or 'none'}")
     return 0
 
 

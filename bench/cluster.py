@@ -1,8 +1,7 @@
-"""The benchmark on a Redis Cluster (bench.py --cluster): the direct-write, read and key
-figures (2, 3, 4) with each instance built as usual and then moved onto redis-py's
-RedisCluster, side by side with that same client used directly. The cluster is a throwaway
-one of three primaries on loopback (examples/local_redis.py), or a given node's cluster,
-where only the benchmark's own keys are touched."""
+"""The benchmark on a Redis Cluster (bench.py --cluster): figures 2, 3 and 4 with each instance
+built as usual and then moved onto redis-py's RedisCluster, side by side with that client used
+directly, on a throwaway cluster of three primaries on loopback (examples/local_redis.py) or on
+a given node's cluster, where only the benchmark's own keys are touched."""
 
 from __future__ import annotations
 
@@ -12,32 +11,23 @@ import sys
 import redis
 from redis.cluster import RedisCluster
 
-from figures import Bench
 import harness
-from harness import ROOT
-from zarn_sdk.redis.redis_wrapper import RedisWrapper
+from figures import Bench
 
-sys.path.insert(0, str(ROOT / "examples"))
-from local_redis import LocalCluster  # noqa: E402
+sys.path.insert(0, str(harness.ROOT / "examples"))
+from local_redis import cluster_for_demo  # noqa: E402
 
 FIGURES = ["2", "3", "4"]
-PATTERNS = ["bench:*", "other:*"]  # every key the figures write
 
 
 class ClusterServer:
-    """A cluster to measure on: started here (node None) or the one that `node`
+    """A cluster to measure on: started here (node None, as the demo's) or the one that `node`
     ("host:port") belongs to. host and port name one node; admin is a RedisCluster."""
 
     def __init__(self, node: str | None) -> None:
-        self.local = None
-        if node:
-            self.host, port = node.rsplit(":", 1)
-            self.port = int(port)
-        else:
-            self.local = LocalCluster(primaries=3)
-            for node in self.local.nodes if harness.PINNED else []:
-                os.sched_setaffinity(node.pid, harness.PINNED[1])
-            self.host, self.port = self.local.primaries[0].address
+        self.local, self.host, self.port, _ = cluster_for_demo(node or "")
+        for n in self.local.nodes if self.local and harness.PINNED else []:
+            os.sched_setaffinity(n.pid, harness.PINNED[1])
         self.admin = RedisCluster(host=self.host, port=self.port, socket_timeout=30)
         version = redis.Redis(host=self.host, port=self.port).info("server")["redis_version"]
         # The report's stamp names the deployment with the version.
@@ -52,13 +42,14 @@ class ClusterServer:
 
 class ClusterBench(Bench):
     """Bench with clients, instances, fill and flush made for a cluster."""
+    peer = "RedisCluster"
 
     def client(self, workers: int = 2):
         return RedisCluster(host=self.server.host, port=self.server.port,
                             max_connections=max(10, 5 * workers))
 
-    def wrapper(self, cls=RedisWrapper, thread: bool = False, workers: int = 2):
-        w = super().wrapper(cls, thread, workers)
+    def wrapper(self, workers: int = 2):
+        w = super().wrapper(workers=workers)
         w._redis_client = self.client(workers)
         return w
 
@@ -66,9 +57,7 @@ class ClusterBench(Bench):
         for i in range(0, len(keys), 1000):
             self.server.admin.mset_nonatomic({k: value for k in keys[i:i + 1000]})
 
-    def flush(self) -> None:
-        admin = self.server.admin
-        for pattern in PATTERNS:
-            keys = list(admin.scan_iter(match=pattern, count=1000))
-            for i in range(0, len(keys), 1000):
-                admin.delete(*keys[i:i + 1000])
+    def flush(self) -> None:  # every key that the figures write, and only those
+        keys = list(self.server.admin.scan_iter(match="bench:*", count=1000))
+        for i in range(0, len(keys), 1000):
+            self.server.admin.delete(*keys[i:i + 1000])

@@ -16,7 +16,7 @@ import statistics
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 from typing import Callable
 
@@ -25,62 +25,46 @@ sys.path.insert(0, str(ROOT / "scripts"))
 import generated  # noqa: E402  (scripts/generated.py: the README's stamped blocks)
 
 
-@dataclass
-class Figure:
-    num: str
-    title: str
-    goal: str | None  # ">= 0.97", "<= 1.10" or None (reported only)
-    run: Callable
-    rows: list[str]  # the codes of the rows it reports ("4a", "6m/1KB"); [num] when one
-
-
+# A figure: its number, title, goal (">= 0.97", "<= 1.1" or None: reported only), function
+# (Bench -> rows) and the codes of the rows it reports ("4a", "6m/1KB"; [num] when one).
+Figure = namedtuple("Figure", "num title goal run rows")
 FIGURES: dict[str, Figure] = {}
 
 
 def figure(num: str, title: str, goal: str | None = None, rows: list[str] | None = None):
-    """Registers a figure function under its number, with the goal its checked rows meet and
+    """Registers a figure function under its number, with the goal of its checked rows and
     the codes of its rows."""
-    def register(fn: Callable) -> Callable:
-        if num in FIGURES:
-            raise ValueError(f"figure {num} registered twice")
-        FIGURES[num] = Figure(num, title, goal, fn, rows or [num])
-        return fn
-    return register
+    return lambda fn: FIGURES.setdefault(num, Figure(num, title, goal, fn, rows or [num])).run
 
 
 def select(tokens: list[str]) -> dict[str, set[str] | None]:
     """The figures to run for --only: figure number -> the row codes wanted (None: all). A
     token is a figure number, a row code, or a row code's part before "/" ("6m")."""
-    chosen: dict[str, set[str] | None] = {}
+    chosen: dict[str, set[str]] = {}
     for token in tokens:
-        if token in FIGURES:
-            chosen[token] = None
-            continue
-        hits = [(f.num, r) for f in FIGURES.values() for r in f.rows
-                if r == token or r.split("/")[0] == token]
+        hits = [(f.num, r) for f in FIGURES.values() for r in f.rows if token in (f.num, r, r.split("/")[0])]
         if not hits:
             codes = [r for f in FIGURES.values() for r in f.rows if r != "own"]
             raise SystemExit(f"bench: no figure or row {token}; figures: "
                              f"{', '.join(sorted(FIGURES))}; rows: {', '.join(codes)}")
         for num, r in hits:
-            if chosen.get(num, set()) is not None:
-                chosen.setdefault(num, set()).add(r)
-    return chosen
+            chosen.setdefault(num, set()).add(r)
+    return {num: None if rows == set(FIGURES[num].rows) else rows for num, rows in chosen.items()}
 
 
-def goal_met(goal: str | None, value: float) -> bool | None:
-    if goal is None:
-        return None
+def verdict(goal: str | None, r: dict) -> str:
+    """Whether a row meets its figure's goal, only where the figure can tell: "-" without a
+    goal; a steady figure (instructions: no interval) "yes" or "no"; a wall-clock ratio "yes"
+    or "no" when the 95% interval of its median lies on one side of the goal, and "within
+    noise" when the interval holds the goal (this machine's drift decides, not the code)."""
+    if not (goal and r["checked"]):
+        return "-"
     op, limit = goal.split()
-    return value >= float(limit) if op == ">=" else value <= float(limit)
+    held = {x >= float(limit) if op == ">=" else x <= float(limit) for x in r.get("ci", [r["ratio"]])}
+    return "within noise" if len(held) == 2 else "yes" if held.pop() else "no"
 
 
-@dataclass
-class Sample:
-    """One timed block: operations done, wall seconds, process CPU seconds (all threads)."""
-    ops: int
-    wall: float
-    cpu: float
+Sample = namedtuple("Sample", "ops wall cpu")  # one timed block: wall and CPU (all threads) seconds
 
 
 def timed(ops: int, fn: Callable[[], object]) -> Sample:
@@ -94,18 +78,16 @@ def paired(sides: dict[str, Callable[[], Sample]], rounds: int,
            prepare: Callable[[], object] | None = None) -> dict[str, list[Sample]]:
     """Runs every side once per round, back to back, cycling through every order of the
     sides from round to round, so that each side sees the same machine as the others and
-    none is always first. prepare() runs untimed before each block. One untimed warm-up
-    block per side first."""
+    none is always first; prepare() runs untimed before each block, and one untimed round
+    warms up."""
     orders = list(itertools.permutations(sides))
     out: dict[str, list[Sample]] = {name: [] for name in sides}
     for r in range(-1, rounds):
         for name in orders[r % len(orders)]:
             if prepare:
                 prepare()
-            sample = sides[name]()
-            if r >= 0:
-                out[name].append(sample)
-    return out
+            out[name].append(sides[name]())
+    return {name: samples[1:] for name, samples in out.items()}  # less the warm-up
 
 
 def side_by_side(n: int, a: Callable[[], object], b: Callable[[], object], rounds: int,
@@ -119,29 +101,26 @@ def median_ci(xs: list[float], level: float = 0.95, resamples: int = 2000) -> li
     """Bootstrap confidence interval of the median (fixed seed: same data, same interval)."""
     rng = random.Random(0)
     meds = sorted(statistics.median(rng.choices(xs, k=len(xs))) for _ in range(resamples))
-    return [meds[int((1 - level) / 2 * resamples)],
-            meds[min(resamples - 1, int((1 + level) / 2 * resamples))]]
+    return [meds[int((1 - level) / 2 * resamples)], meds[min(resamples - 1, int((1 + level) / 2 * resamples))]]
 
 
 def compare(a: list[Sample], b: list[Sample], cost: bool = False) -> dict:
-    """a against b, round by round. By default the ratio is of rates (a's ops per wall
-    second over b's: above 1, a is faster) and the CPU ratio is b's CPU per op over a's,
-    so that both read the same way; with cost=True both are a's cost per op over b's
+    """a against b, round by round. By default both ratios read as rates (b's wall or CPU
+    time per op over a's: above 1, a is faster); with cost=True as a's time per op over b's
     (below 1, a is cheaper)."""
-    def per_op(s: Sample, what: str) -> float:
-        return getattr(s, what) / s.ops
-
     def ratios(what: str) -> list[float]:
-        out = [per_op(x, what) / per_op(y, what) for x, y in zip(a, b) if per_op(y, what) > 0]
-        return out if cost else [1 / r for r in out if r > 0]
+        out = [getattr(x, what) / x.ops * y.ops / getattr(y, what) for x, y in zip(a, b)
+               if getattr(x, what) > 0 and getattr(y, what) > 0]
+        return out if cost else [1 / r for r in out]
+
+    def median(what: str, side: list[Sample]) -> float:
+        return statistics.median(getattr(s, what) / s.ops for s in side)
 
     wall, cpu = ratios("wall"), ratios("cpu") or [math.nan]
     return {"ratio": statistics.median(wall), "ci": median_ci(wall), "ratios": wall,
             "cpu_ratio": statistics.median(cpu), "cpu_ci": median_ci(cpu),
-            "a_rate": statistics.median(s.ops / s.wall for s in a),
-            "b_rate": statistics.median(s.ops / s.wall for s in b),
-            "a_cpu_us": statistics.median(per_op(s, "cpu") for s in a) * 1e6,
-            "b_cpu_us": statistics.median(per_op(s, "cpu") for s in b) * 1e6}
+            "a_rate": 1 / median("wall", a), "b_rate": 1 / median("wall", b),
+            "a_cpu_us": median("cpu", a) * 1e6, "b_cpu_us": median("cpu", b) * 1e6}
 
 
 # (client cores, server cores) once pin_cores() has run.

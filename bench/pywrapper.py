@@ -1,10 +1,6 @@
-"""RedisWrapper's behaviour written in plain Python: the yardstick for the module's own cost.
-
-Every method does what README.md says the module's does, in the same order: the exact-type
-checks of the annotated arguments, the queueing policy (queue without waiting, drop the
-oldest when full, write synchronously as a last resort), the worker loop and the failure
-log lines. The benchmark runs it side by side with the module on the same clients.
-"""
+"""RedisWrapper's behaviour written in plain Python, the yardstick for the module's own cost: the
+exact-type checks, the queueing policy (queue without waiting, drop the oldest when full, write
+synchronously as a last resort), the worker loop and the failure log lines, in the module's order."""
 
 from __future__ import annotations
 

@@ -3,51 +3,43 @@ with scripts/generated.py), each stamped with the commit measured and the date o
 
 from __future__ import annotations
 
-import math
 import re
 import subprocess
 from pathlib import Path
 
-from harness import ROOT, goal_met
+from harness import ROOT, verdict
 
 import generated  # on sys.path through harness
 
-YES = {True: "yes", False: "**no**", None: "-"}
+SHOWN = {  # each verdict, worst first: in the tables, its bars' colour, in the plot's legend
+    "no": ("**no**", "tab:red", "goal missed"), "within noise": ("within noise", "tab:orange", "within noise"),
+    "yes": ("yes", "tab:green", "goal met"), "-": ("-", "tab:grey", "reported (no goal)")}
+LEGEND = ("Met: yes or **no** where the 95% interval of a wall-clock ratio's median lies on one side "
+          "of its goal, within noise where the interval holds the goal (this shared machine's drift "
+          "decides, not the code; row 0 shows it). The own cost is a steady figure: instructions "
+          "decide its goal, with the CPU time over paired rounds beside them.")
+PANELS = [  # which figures, title, x-axis label
+    (lambda f: f["num"] not in ("5", "own"),
+     "Against a real redis-server: throughput, module / peer (higher is better)",
+     "ratio of calls (records) per second, module / peer; above 1: the module is faster"),
+    (lambda f: f["num"] in ("5", "own"),
+     "Cost per call, module / peer (lower is better): 5 on a real server, own on clients without I/O",
+     "ratio of time (5) or instructions (own, with CPU time below) per call; below 1: the module is cheaper")]
+
+
+def cells(f: dict, r: dict) -> dict:
+    """What the tables show of a row."""
+    interval = "[{:.3f}..{:.3f}]".format
+    return dict(r, title=f["title"], goal=f["goal"] if r["checked"] and f["goal"] else "reported",
+                met=SHOWN[verdict(f["goal"], r)][0], ci=interval(*r["ci"]) if "ci" in r else "",
+                cpu_ci=interval(*r["cpu_ci"]))
 
 
 def machine_line(run: dict) -> str:
     m = run["machine"]
-    return (f"Plan {run['plan']} ({run['rounds']} paired rounds); {m['cpu']} x{m['cores']}, "
-            f"Python {m['python']}, redis-server {m['redis_server'] or '-'}, redis-py "
-            f"{m['redis_py']} ({m['parser']} parser), orjson {m['orjson']}.")
-
-
-def stamp_line(run: dict) -> str:
-    return f"Commit {run['stamp']['tree']}, {run['stamp']['date']}. {machine_line(run)}"
-
-
-def split(run: dict) -> tuple[list, list]:
-    """(figure, row) pairs: against a real server, and the own-cost rows."""
-    pairs = [(f, r) for f in run["figures"] for r in f["rows"]]
-    return [p for p in pairs if p[0]["num"] != "own"], [p for p in pairs if p[0]["num"] == "own"]
-
-
-def goal_of(f: dict, r: dict) -> str:
-    return f["goal"] if r["checked"] and f["goal"] else "reported"
-
-
-def verdict(f: dict, r: dict) -> str:
-    """yes / no / -; a missed goal that the confidence interval still reaches says so: the
-    run cannot tell."""
-    if r["met"] is not False or "ci" not in r:
-        return YES[r["met"]]
-    reached = goal_met(f["goal"], r["ci"][1] if f["goal"].startswith(">") else r["ci"][0])
-    return "**no** (CI reaches goal)" if reached else "**no**"
-
-
-def ci(r: dict, what: str = "ci") -> str:
-    lo, hi = r[what]
-    return f"[{lo:.3f}..{hi:.3f}]"
+    return (f"Plan {run['plan']} ({run['rounds']} paired rounds); {m['cpu']} x{m['cores']}, Python "
+            f"{m['python']}, redis-server {m['redis_server'] or '-'}, redis-py {m['redis_py']} "
+            f"({m['parser']} parser), orjson {m['orjson']}.")
 
 
 def committed_own(md: Path) -> tuple[str, dict[str, float]]:
@@ -59,151 +51,102 @@ def committed_own(md: Path) -> tuple[str, dict[str, float]]:
     except (OSError, subprocess.CalledProcessError, ValueError):
         return "", {}
     commit = re.search(r"^Commit (\S+),", text, re.M)
-    own = text.partition("| case |")[2].splitlines()[2:]
-    ratios = {cells[0]: float(cells[3]) for cells in
-              ([c.strip() for c in line.strip("|").split("|")] for line in own if line.startswith("| "))}
-    return (commit[1] if commit else "?"), ratios
+    rows = [[c.strip() for c in line.strip("|").split("|")]
+            for line in text.partition("| case |")[2].splitlines()[2:] if line.startswith("| ")]
+    return (commit[1] if commit else "?"), {c[0]: float(c[3]) for c in rows}
 
 
-def own_table(rows: list, before: tuple[str, dict[str, float]] = ("", {})) -> list[str]:
-    commit, ratios = before
-    lines = ["| case | instructions module | PyWrapper | ratio | goal | met | CPU ratio [95% CI] "
-             f"| CPU ns module | PyWrapper | ratio at {commit or '-'} |",
-             "|---|---:|---:|---:|---|---|---|---:|---:|---:|"]
-    for f, r in rows:
-        was = ratios.get(r["label"])
-        lines.append(f"| {r['label']} | {r['module_instr']:,.0f} | {r['python_instr']:,.0f} | "
-                     f"{r['ratio']:.3f} | {f['goal']} | {YES[r['met']]} | {r['cpu_ratio']:.3f} "
-                     f"{ci(r, 'cpu_ci')} | {r['module_ns']:.0f} | {r['python_ns']:.0f} | "
-                     f"{'-' if was is None else f'{was:.3f}'} |")
-    return lines
-
-
-def table(run: dict, before: tuple[str, dict[str, float]] = ("", {})) -> str:
-    server, own = split(run)
-    lines = ["# Benchmark results", "", stamp_line(run), ""]
+def table(run: dict, before: tuple[str, dict[str, float]]) -> str:
+    lines = ["# Benchmark results", "", f"Commit {run['stamp']['tree']}, {run['stamp']['date']}. "
+             f"{machine_line(run)}", "", LEGEND]
+    server = [cells(f, r) for f in run["figures"] for r in f["rows"] if f["num"] != "own"]
+    own = [cells(f, r) for f in run["figures"] for r in f["rows"] if f["num"] == "own"]
     if server:
-        lines += ["Against a real redis-server. Ratio: median over the paired rounds of module "
-                  "/ peer in calls (records) per second, except figure 5 (time per call: lower "
-                  "is better); CPU ratio: the same with process CPU time (all threads).", "",
+        lines += ["", "Against a real redis-server. Ratio: median over the paired rounds of module / "
+                  "peer in calls (records) per second, except figure 5 (time per call: lower is "
+                  "better); CPU ratio: the same with process CPU time (all threads).", "",
                   "| # | figure | row | compared with | ratio [95% CI] | goal | met | CPU ratio "
                   "| module /s | peer /s |", "|---|---|---|---|---|---|---|---:|---:|---:|"]
-        for f, r in server:
-            lines.append(f"| {r['key']} | {f['title']} | {r['label']} | {r['vs']} | "
-                         f"{r['ratio']:.3f} {ci(r)} | {goal_of(f, r)} | {verdict(f, r)} | "
-                         f"{r['cpu_ratio']:.3f} | {r['a_rate']:,.0f} | {r['b_rate']:,.0f} |")
-        lines.append("")
+        lines += ["| {key} | {title} | {label} | {vs} | {ratio:.3f} {ci} | {goal} | {met} | "
+                  "{cpu_ratio:.3f} | {a_rate:,.0f} | {b_rate:,.0f} |".format(**c) for c in server]
     if own:
-        lines += ["The module's own cost per call against PyWrapper, on a client without I/O. "
+        lines += ["", "The module's own cost per call against PyWrapper, on a client without I/O. "
                   "Instructions (callgrind, per call) decide; CPU ratio: median over the paired "
                   "rounds of module / PyWrapper CPU time. The last column: the ratio in the "
-                  "committed run before this one.", ""] + own_table(own, before)
+                  "committed run before this one.", "",
+                  "| case | instructions module | PyWrapper | ratio | goal | met | CPU ratio [95% CI] "
+                  f"| CPU ns module | PyWrapper | ratio at {before[0] or '-'} |",
+                  "|---|---:|---:|---:|---|---|---|---:|---:|---:|"]
+        lines += ["| {label} | {module_instr:,.0f} | {python_instr:,.0f} | {ratio:.3f} | {goal} | "
+                  "{met} | {cpu_ratio:.3f} {cpu_ci} | {module_ns:.0f} | {python_ns:.0f} | ".format(**c)
+                  + (f"{before[1][c['label']]:.3f} |" if c["label"] in before[1] else "- |") for c in own]
     return "\n".join(lines) + "\n"
 
 
-def own_summary(own: list, before: tuple[str, dict[str, float]] = ("", {})) -> str:
-    """One line on the own cost for the README: how many cases meet the goal, the worst, and
-    the worst of the committed run before this one."""
-    f, worst = max(own, key=lambda p: p[1]["ratio"])
-    met = sum(1 for _, r in own if r["met"])
-    line = (f"Own cost per call against PyWrapper (instructions, clients without I/O): {met} of "
-            f"{len(own)} cases within {f['goal']}; highest: {worst['label']} at "
-            f"{worst['ratio']:.3f}")
-    commit, ratios = before
-    if ratios:
-        label, ratio = max(ratios.items(), key=lambda kv: kv[1])
-        line += f" (the run at {commit}: highest {label} at {ratio:.3f})"
-    return line + "."
-
-
-def readme_block(run: dict, png: str, md: str, before: tuple[str, dict[str, float]] = ("", {})) -> str:
-    """One line per figure and comparison in README.md, then the own cost in one line."""
-    server, own = split(run)
+def readme_block(run: dict, png: str, md: str) -> str:
+    """The machine, one line per figure and comparison ("6/1KB" and "6/1MB"
+    share one, "6m/1KB" has its own), the legend, and the own cost in one line."""
     groups: dict[str, list] = {}
-    for f, r in server:  # "6/1KB" and "6/1MB" share a line, "6m/1KB" has its own
-        groups.setdefault(r["key"].split("/")[0], []).append((f, r))
+    for f in run["figures"]:
+        for r in f["rows"]:
+            groups.setdefault("own" if f["num"] == "own" else r["key"].split("/")[0], []).append((f, r))
+    own = groups.pop("own", [])
     lines = [machine_line(run), "",
              "| # | figure | compared with | ratio | goal | met |", "|---|---|---|---:|---|---|"]
     for key, rows in groups.items():
-        (f, first), said = rows[0], {verdict(f, r) for f, r in rows}
-        ratios = " / ".join(f"{r['ratio']:.3f}" for _, r in rows)
-        lines.append(f"| {key} | {first['label'] if len(rows) == 1 else f['title']} | "
-                     f"{first['vs']} | {ratios} | {goal_of(f, first)} | "
-                     f"{min(said, key=['**no**', '**no** (CI reaches goal)', 'yes', '-'].index)} |")
+        c = cells(*rows[0])
+        lines.append(f"| {key} | {c['label'] if len(rows) == 1 else c['title']} | {c['vs']} | "
+                     f"{' / '.join(format(r['ratio'], '.3f') for _, r in rows)} | {c['goal']} | "
+                     f"{SHOWN[min((verdict(f['goal'], r) for f, r in rows), key=list(SHOWN).index)][0]} |")
+    lines += ["", LEGEND]
     if own:
-        lines += ["", own_summary(own, before)]
+        f, worst = max(own, key=lambda p: p[1]["ratio"])
+        lines += ["", f"Own cost per call against PyWrapper (instructions, clients without I/O): "
+                  f"{sum(verdict(f['goal'], r) == 'yes' for f, r in own)} of {len(own)} cases within {f['goal']}; "
+                  f"highest: {worst['label']} at {worst['ratio']:.3f}."]
     return "\n".join(lines + ["", f"Every row, with intervals and rates: [{md}]({md}).", "",
                               f"![benchmark plot]({png})"])
 
 
-PANELS = [  # which rows, title, x-axis label
-    (lambda f: f["num"] not in ("5", "own"),
-     "Against a real redis-server: throughput, module / peer (higher is better)",
-     "ratio of calls (records) per second, module / peer; above 1: the module is faster"),
-    (lambda f: f["num"] == "5",
-     "Against a real redis-server, queue full: caller's time per call (lower is better)",
-     "ratio of time per call, module / the same queue operations in Python; below 1: faster"),
-    (lambda f: f["num"] == "own",
-     "Own cost per call, clients without I/O: module / PyWrapper (lower is better)",
-     "ratio of instructions per call (callgrind), and of CPU time; below 1: the module is cheaper"),
-]
-
-
 def plot(run: dict, path: Path) -> None:
-    """One panel per kind of figure, each read on its own: throughput ratios (higher is
-    better), figure 5's caller's time and the own cost (lower is better). Every bar starts
-    at 0 and ends inside its panel, whiskers included."""
+    """Two panels, each read on its own: throughput ratios (higher is better), and figure 5's
+    caller's time with the own cost (lower is better). Every bar starts at 0 and ends inside
+    its panel, whiskers included."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from matplotlib.lines import Line2D
-    from matplotlib.patches import Patch
 
     pairs = [(f, r) for f in run["figures"] for r in f["rows"]]
-    panels = [([p for p in pairs if keep(p[0])], title, xlabel) for keep, title, xlabel in PANELS]
-    panels = [p for p in panels if p[0]]
-    n = sum(len(rows) for rows, _, _ in panels)
-    height = 2.2 + 0.24 * n + 0.9 * len(panels)  # inches: legend and title take ~1.3
-    fig, axes = plt.subplots(len(panels), 1, figsize=(11, height),
-                             squeeze=False,
+    panels = [(rows, title, xlabel) for keep, title, xlabel in PANELS
+              if (rows := [p for p in pairs if keep(p[0])])]
+    height = 2.2 + 0.24 * len(pairs) + 0.9 * len(panels)  # inches: legend and title take ~1.3
+    fig, axes = plt.subplots(len(panels), 1, figsize=(11, height), squeeze=False,
                              gridspec_kw={"height_ratios": [len(p[0]) + 2.5 for p in panels]})
-    colour = {True: "tab:green", False: "tab:red", None: "tab:grey"}
     for ax, (rows, title, xlabel) in zip(axes[:, 0], panels):
-        y = list(range(len(rows)))
-        vals = [r["ratio"] for _, r in rows]
-        errs = [[max(0, v - r["ci"][0]) if "ci" in r else 0 for v, (_, r) in zip(vals, rows)],
-                [max(0, r["ci"][1] - v) if "ci" in r else 0 for v, (_, r) in zip(vals, rows)]]
-        ax.barh(y, vals, xerr=errs if any("ci" in r for _, r in rows) else None, height=0.6,
-                capsize=2, alpha=0.85,
-                color=[colour[r["met"]] for _, r in rows])
-        ends = [v + e for v, e in zip(vals, errs[1])]
-        cpu = [(i, r["cpu_ratio"]) for i, (f, r) in enumerate(rows) if f["num"] == "own"]
-        if cpu:  # the CPU-time ratio as a thin bar below each instruction ratio
-            ax.barh([i + 0.4 for i, _ in cpu], [c for _, c in cpu], height=0.22,
-                    color="tab:blue", alpha=0.6)
-            ends += [c for _, c in cpu]
         for i, (f, r) in enumerate(rows):
+            v, (lo, hi) = r["ratio"], r.get("ci", [r["ratio"]] * 2)  # no whisker: a steady figure
+            _, colour, label = SHOWN[verdict(f["goal"], r)]
+            ax.barh(i, v, xerr=[[max(v - lo, 0)], [max(hi - v, 0)]] if "ci" in r else None, height=0.6,
+                    capsize=2, alpha=0.85, color=colour, label=label)
+            if f["num"] == "own":  # the CPU-time ratio as a thin bar below
+                ax.barh(i + 0.4, r["cpu_ratio"], height=0.22, color="tab:blue", alpha=0.6,
+                        label="CPU-time ratio (own cost)")
             if r["checked"] and f["goal"]:
-                goal = float(f["goal"].split()[1])
-                ends.append(goal)
-                ax.plot([goal] * 2, [i - 0.42, i + 0.42], color="black", lw=1.5)
-        ax.set_xlim(0, 1.06 * max([e for e in ends if math.isfinite(e)] + [1.0]))
-        ax.axvline(1.0, color="grey", lw=0.8, ls=":")
-        ax.set_yticks(y, [label(f, r) for f, r in rows], fontsize=7.5)
+                ax.plot([float(f["goal"].split()[1])] * 2, [i - 0.42, i + 0.42], color="black", lw=1.5,
+                        label="goal")
+        ax.set_xlim(left=0)  # the right end fits every bar, whisker and goal mark
+        ax.axvline(1.0, color="grey", lw=0.8, ls=":", label="parity (1.0)")
+        ax.set_yticks(range(len(rows)), [f"own: {r['label']}" if f["num"] == "own" else
+                                         f"{r['key']}  {r['label']}  (vs {r['vs']})" for f, r in rows],
+                      fontsize=7.5)
         ax.set_ylim(len(rows) - 0.4, -0.6)
         ax.grid(axis="x", lw=0.3, alpha=0.5)
         ax.set_title(title, fontsize=9.5, loc="left")
         ax.set_xlabel(xlabel, fontsize=8.5)
-    handles = [Patch(color=colour[True], alpha=0.85, label="goal met"),
-               Patch(color=colour[False], alpha=0.85, label="goal missed"),
-               Patch(color=colour[None], alpha=0.85, label="reported (no goal)"),
-               Line2D([], [], color="black", lw=1.5, label="goal"),
-               Line2D([], [], color="grey", lw=0.8, ls=":", label="parity (1.0)"),
-               Line2D([], [], color="black", lw=1, label="whisker: 95% interval of the median")]
-    if any(f["num"] == "own" for f, _ in pairs):
-        handles.insert(3, Patch(color="tab:blue", alpha=0.6, label="CPU-time ratio (own cost)"))
-    fig.legend(handles=handles, loc="lower center", ncol=4, fontsize=7.5, frameon=False)
+    legend = {label: h for ax in axes[:, 0] for h, label in zip(*ax.get_legend_handles_labels())}
+    fig.legend(legend.values(), legend.keys(), loc="lower center", ncol=4, fontsize=7.5,
+               frameon=False, title="whiskers: 95% interval of the median", title_fontsize=7.5)
     fig.suptitle(f"RedisWrapper against redis-py used directly and against PyWrapper (the same "
                  f"behaviour in Python)\ncommit {run['stamp']['tree']}, {run['stamp']['date']}, "
                  f"plan {run['plan']} ({run['rounds']} paired rounds)", fontsize=9.5)
@@ -212,23 +155,13 @@ def plot(run: dict, path: Path) -> None:
     plt.close(fig)
 
 
-def label(f: dict, r: dict) -> str:
-    """A row's name on the plot: code, what is measured, and against what."""
-    if f["num"] == "own":
-        return f"own: {r['label']}"
-    return f"{r['key']}  {r['label']}  (vs {r['vs']})"
-
-
 def write(run: dict, out: Path, stem: str, readme: bool) -> None:
     out.mkdir(parents=True, exist_ok=True)
     md, png = out / f"{stem}.md", out / f"{stem}.png"
-    before = committed_own(out / "bench.md")  # the last full run committed
-    md.write_text(table(run, before))
+    md.write_text(table(run, committed_own(out / "bench.md")))  # against the last full run committed
     plot(run, png)
     if readme:
-        generated.write_block(ROOT / "README.md", "bench",
-                              readme_block(run, png.relative_to(ROOT).as_posix(),
-                                           md.relative_to(ROOT).as_posix(), before),
-                              "bash scripts/bench.sh", [md, png], commit=run["stamp"]["tree"],
-                              date=run["stamp"]["date"][:10])
+        generated.write_block(ROOT / "README.md", "bench", readme_block(
+            run, png.relative_to(ROOT).as_posix(), md.relative_to(ROOT).as_posix()),
+            "bash scripts/bench.sh", [md, png], commit=run["stamp"]["tree"], date=run["stamp"]["date"][:10])
     print(f"bench: wrote {md} and .png" + (" and README.md's block" if readme else ""))
