@@ -71,23 +71,18 @@ extern const char* const kClassDoc;
 // namespace as their globals, each body handing its arguments to the row's implementation.
 void make_class(PyObject* module);
 
-// Calls the sibling method `which` on the instance as `self.<name>(*args)` would, the last N
-// arguments passed by the keyword names `kw`, which must name the method's last N
-// parameters in order. The attribute is looked up now; when it is still the class's own
-// function, its C++ body runs without an interpreter frame. Empty on failure.
+// Calls the sibling method `which` on the instance as `self.<name>(*args)` would: `args` are
+// the instance and the arguments, the last ones passed by the keyword names `kwnames` (which
+// must name the method's last parameters in order), or by position when it is nullptr. The
+// attribute is looked up now; when it is still the class's own function, its C++ body runs
+// without an interpreter frame. Empty on failure.
 Ref try_call_sibling(const MethodCall& c, Sibling which, PyObject* const* args, size_t nargs,
-                     PyObject* kwnames);
-
-template <size_t N, Objects... A>
-Ref try_call_sibling(const MethodCall& c, Sibling which, KwNames<N> kw, A... args) {
-    static_assert(N <= sizeof...(A), "more keyword names than arguments");
-    PyObject* argv[] = {c.self(), args...};
-    return try_call_sibling(c, which, argv, sizeof...(A) + 1, kw.tuple);
-}
+                     PyObject* kwnames = nullptr);
 
 template <Objects... A>
 Ref try_call_sibling(const MethodCall& c, Sibling which, A... args) {
-    return try_call_sibling(c, which, KwNames<0>{}, args...);
+    PyObject* argv[] = {c.self(), args...};
+    return try_call_sibling(c, which, argv, sizeof...(A) + 1);
 }
 
 // Logs before_key + key + after_key + str(error) through the module's logger at `level`

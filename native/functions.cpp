@@ -112,13 +112,6 @@ Ref source() {
     return Ref::check(PyUnicode_Join(empty.get(), parts));
 }
 
-// UTF-8 of a str, owned by the str.
-const char* utf8(PyObject* text) {
-    const char* data = PyUnicode_AsUTF8(text);
-    if (!data) raise();
-    return data;
-}
-
 // Registers `text` with linecache as the text of `filename`, as attrs does for its methods.
 void register_source(PyObject* filename, PyObject* text) {
     Ref lines = Ref::check(PyObject_CallMethod(text, "splitlines", "O", Py_True));
@@ -136,8 +129,10 @@ void make_class(PyObject* module) {
     Ref module_name = Ref::check(PyModule_GetNameObject(module));
     Ref filename = Ref::check(PyUnicode_FromFormat("<%U generated RedisWrapper>", module_name.get()));
     Ref src = source();
+    const char* text = PyUnicode_AsUTF8(src.get());
+    if (!text) raise();
     Ref locals = Ref::check(PyDict_New());
-    exec(utf8(src.get()), utf8(filename.get()), PyModule_GetDict(module), locals.get());
+    exec(text, filename.get(), PyModule_GetDict(module), locals.get());
     register_source(filename.get(), src.get());
 
     Ref cxx = Ref::check(PyTuple_New(kMethodCount));

@@ -92,7 +92,8 @@ int module_exec(PyObject* module) {
     if (!state_init(state_of(module))) return -1;
     try {
         PyObject* ns = PyModule_GetDict(module);
-        exec(kImports, "<zarn_sdk.redis.redis_wrapper imports>", ns, ns);
+        Ref filename = Ref::check(PyUnicode_FromString("<zarn_sdk.redis.redis_wrapper imports>"));
+        exec(kImports, filename.get(), ns, ns);
         make_class(module);
     } catch (PyErrorSet&) {
         add_install_hint();

@@ -76,8 +76,8 @@ private:
 
 // Runs the Python source `text` under the file name `filename`. Unlike PyRun_String it
 // adds no __builtins__ to the globals (the interpreter's builtins apply).
-inline void exec(const char* text, const char* filename, PyObject* globals, PyObject* locals) {
-    Ref code = Ref::check(Py_CompileString(text, filename, Py_file_input));
+inline void exec(const char* text, PyObject* filename, PyObject* globals, PyObject* locals) {
+    Ref code = Ref::check(Py_CompileStringObject(text, filename, Py_file_input, nullptr, -1));
     Ref::check(PyEval_EvalCode(code.get(), globals, locals));
 }
 
