@@ -97,11 +97,11 @@ Ref source() {
         for (const Param& p : def.params) add(parts, ", %s", p.name);
         add(parts, ")\n");
         if (def.python_call) add(parts, "        %s\n", def.python_call);
-        Ref doc = def.doc ? Ref::check(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
-        add(parts, "    %s.__doc__ = %R\n", def.name, doc.get());
+        if (def.doc)
+            add(parts, "    %s.__doc__ = %R\n", def.name, Ref::check(PyUnicode_FromString(def.doc)).get());
     }
-    Ref doc = Ref::check(PyUnicode_FromString(kClassDoc));
-    add(parts, "    ns = {'__module__': __name__, '__doc__': %R}\n    for f in (", doc.get());
+    add(parts, "    ns = {'__module__': __name__, '__doc__': %R}\n    for f in (",
+        Ref::check(PyUnicode_FromString(kClassDoc)).get());
     for (const MethodDef& def : class_table()) add(parts, "%s, ", def.name);
     add(parts, "):\n"
                "        f.__qualname__ = 'RedisWrapper.' + f.__name__\n"
