@@ -5,9 +5,8 @@
 #include <string_view>
 
 namespace zarn {
-namespace {
 
-constexpr const char* kClassDoc =
+const char* const kClassDoc =
     "Represents a redis client specified for the containers.\n"
     "\n"
     "    Args:\n"
@@ -16,38 +15,31 @@ constexpr const char* kClassDoc =
     "        port(int): Redis server port\n"
     "    ";
 
-using C = Check;
-using D = Default;
+namespace {
 
 constexpr Param kInit[] = {
-    {"thread", "bool", C::any, D::true_},
-    {"host", "str", C::str, D::host},
-    {"port", "int", C::int_, D::int_6379},
-    {"workers", "int", C::int_, D::int_2},
+    {"thread", "bool", "True"},
+    {"host", "str", "os.environ.get('REDIS_HOST', 'localhost')"},  // read once, at import
+    {"port", "int", "6379"},
+    {"workers", "int", "2"},
 };
 constexpr Param kWrite[] = {
-    {"data", "dict", C::dict, D::required},
-    {"redis_key", "str", C::str, D::required},
-    {"ttl", "Optional[int]", C::opt_int, D::none},
+    {"data", "dict"},
+    {"redis_key", "str"},
+    {"ttl", "Optional[int]", "None"},
 };
 constexpr Param kWriteZarnData[] = {
-    {"data", "Optional[dict]", C::opt_dict, D::required},
-    {"redis_key", "str", C::str, D::required},
-    {"ttl", "Optional[int]", C::opt_int, D::none},
+    {"data", "Optional[dict]"},
+    {"redis_key", "str"},
+    {"ttl", "Optional[int]", "None"},
 };
-constexpr Param kKey[] = {
-    {"redis_key", "str", C::str, D::required},
-};
-constexpr Param kKeys[] = {
-    {"redis_keys", "list", C::list, D::required},
-};
-constexpr Param kPattern[] = {
-    {"pattern", "str", C::str, D::required},
-};
+constexpr Param kKey[] = {{"redis_key", "str"}};
+constexpr Param kKeys[] = {{"redis_keys", "list"}};
+constexpr Param kPattern[] = {{"pattern", "str"}};
 constexpr Param kWriteData[] = {
-    {"redis_key", "str", C::str, D::required},
-    {"data", "Union[str, dict]", C::any, D::required},
-    {"ttl", "Optional[int]", C::opt_int, D::none},
+    {"redis_key", "str"},
+    {"data", "Union[str, dict]"},
+    {"ttl", "Optional[int]", "None"},
 };
 
 constexpr MethodDef kMethods[] = {
@@ -124,45 +116,13 @@ constexpr MethodDef kMethods[] = {
      read_zarn_data_impl},
 };
 
-static_assert(std::size(kMethods) == kMethodCount);
-
-constexpr bool names_row(Sibling s, std::string_view name) {
-    return kMethods[static_cast<size_t>(s)].name == name;
-}
-static_assert(names_row(Sibling::write_, "_write_") &&
-              names_row(Sibling::delete_data, "delete_data") &&
-              names_row(Sibling::read_data, "read_data"));
+static_assert(std::size(kMethods) == kMethodCount &&
+              std::string_view(kMethods[kSiblingRow[0]].name) == "_write_" &&
+              std::string_view(kMethods[kSiblingRow[1]].name) == "delete_data" &&
+              std::string_view(kMethods[kSiblingRow[2]].name) == "read_data");
 
 }  // namespace
 
 std::span<const MethodDef> class_table() { return kMethods; }
-
-Ref default_value(Default d, PyObject* host_default) {
-    switch (d) {
-        case D::none: return Ref::borrow(Py_None);
-        case D::true_: return Ref::borrow(Py_True);
-        case D::host: return Ref::borrow(host_default);
-        case D::int_6379: return Ref::check(PyLong_FromLong(6379));
-        case D::int_2: return Ref::check(PyLong_FromLong(2));
-        case D::required: break;
-    }
-    return Ref::borrow(Py_None);
-}
-
-Ref build_class(PyObject* module, PyObject* host_default) {
-    Ref qualname = Ref::check(PyUnicode_InternFromString("RedisWrapper"));
-    Ref ns = Ref::check(PyDict_New());
-    Ref module_name = Ref::check(PyModule_GetNameObject(module));
-    check_int(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
-    check_int(PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()));
-    Ref doc = Ref::check(PyUnicode_FromString(kClassDoc));
-    check_int(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
-    Ref functions = make_functions(module, qualname.get(), host_default);
-    for (size_t i = 0; i < kMethodCount; ++i)
-        check_int(PyDict_SetItemString(ns.get(), kMethods[i].name,
-                                       PyTuple_GET_ITEM(functions.get(), static_cast<Py_ssize_t>(i))));
-    Ref bases = Ref::check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(), ns.get());
-}
 
 }  // namespace zarn

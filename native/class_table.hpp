@@ -1,6 +1,6 @@
 // The vocabulary of the class table: parameters, their checks and defaults, and the
 // description of one method. The table itself is in class_table.cpp; functions.cpp makes
-// each row a Python function.
+// the class from it.
 #pragma once
 
 #include "state.hpp"
@@ -10,25 +10,21 @@
 
 namespace zarn {
 
-// Exact-type rule applied to an argument after binding.
-enum class Check : unsigned char {
-    any,       // not checked
-    str,       // exactly str
-    int_,      // exactly int (bool refused)
-    dict,      // exactly dict
-    list,      // exactly list
-    opt_int,   // exactly int, or None
-    opt_dict,  // exactly dict, or None
-};
-
-// Default value of a parameter, resolved to an object when the class is built.
-enum class Default : unsigned char { required, none, true_, host, int_6379, int_2 };
+// The type that an argument so annotated must be exactly ("str", "int", "dict", "list", or
+// "Optional[...]" of one of them); nullptr when the annotation is not checked.
+constexpr PyTypeObject* exact_type(std::string_view annotation) {
+    std::string_view a = annotation;
+    if (a.starts_with("Optional[")) a = a.substr(9, a.size() - 10);
+    return a == "str" ? &PyUnicode_Type : a == "int" ? &PyLong_Type
+         : a == "dict" ? &PyDict_Type : a == "list" ? &PyList_Type : nullptr;
+}
 
 struct Param {
     const char* name;
-    const char* annotation;  // annotation text, or nullptr for none
-    Check check;
-    Default def;
+    const char* annotation;           // annotation text
+    const char* default_ = nullptr;   // Python expression, evaluated once at import; or none
+    PyTypeObject* exact = exact_type(annotation);  // checked after binding (bool refused)
+    bool or_none = std::string_view(annotation).starts_with("Optional[");
 };
 
 // The bound arguments of one method call: the instance, then the parameters in table order.
@@ -65,47 +61,38 @@ struct MethodDef {
     bool returns_bool = returns != nullptr && std::string_view(returns) == "bool";
 };
 
-// The class table, in definition order (kMethodCount rows).
+// The class table, in definition order, and the class's docstring.
+inline constexpr size_t kMethodCount = 11;
 std::span<const MethodDef> class_table();
+extern const char* const kClassDoc;
 
-// The object a Default stands for (new reference).
-Ref default_value(Default d, PyObject* host_default);
+// Makes the class RedisWrapper from the class table and binds it in `module` (functions.cpp):
+// its methods are Python functions compiled from one generated source, the module's
+// namespace as their globals, each body handing its arguments to the row's implementation.
+void make_class(PyObject* module);
 
-// The methods that one method calls on its own instance, by their row in the class table.
-enum class Sibling : unsigned char { write_ = 3, delete_data = 5, read_data = 9 };
-
-// Builds the class RedisWrapper for `module`, with `host_default` as __init__'s host default.
-Ref build_class(PyObject* module, PyObject* host_default);
-
-// Makes the class table's methods Python functions of `module` (functions.cpp): compiled from
-// one generated source, the module's namespace as their globals, each body handing its
-// arguments to the row's implementation. Returns them as a tuple in table order; they are
-// also kept in the module state (st.method).
-Ref make_functions(PyObject* module, PyObject* class_qualname, PyObject* host_default);
-
-// Calls the sibling method `which` on the instance as `self.<name>(*args)` would, the last N
-// arguments passed by the keyword names `kw`, which must name the method's last N
-// parameters in order. The attribute is looked up now; when it is still the module's own
-// function, its C++ body runs without an interpreter frame. Empty on failure.
+// Calls the sibling method `which` on the instance as `self.<name>(*args)` would: `args` are
+// the instance and the arguments, the last ones passed by the keyword names `kwnames` (which
+// must name the method's last parameters in order), or by position when it is nullptr. The
+// attribute is looked up now; when it is still the class's own function, its C++ body runs
+// without an interpreter frame. Empty on failure.
 Ref try_call_sibling(const MethodCall& c, Sibling which, PyObject* const* args, size_t nargs,
-                     PyObject* kwnames);
-
-template <size_t N, Objects... A>
-Ref try_call_sibling(const MethodCall& c, Sibling which, KwNames<N> kw, A... args) {
-    static_assert(N <= sizeof...(A), "more keyword names than arguments");
-    PyObject* argv[] = {c.self(), args...};
-    return try_call_sibling(c, which, argv, sizeof...(A) + 1, kw.tuple);
-}
+                     PyObject* kwnames = nullptr);
 
 template <Objects... A>
 Ref try_call_sibling(const MethodCall& c, Sibling which, A... args) {
-    return try_call_sibling(c, which, KwNames<0>{}, args...);
+    PyObject* argv[] = {c.self(), args...};
+    return try_call_sibling(c, which, argv, sizeof...(A) + 1);
 }
 
 // Logs before_key + key + after_key + str(error) through the module's logger at `level`
 // (st.name.error or st.name.warning).
-void log_failure(const MethodCall& c, PyObject* level, const char* before_key,
-                 const char* after_key, PyObject* key, PyObject* error);
+inline void log_failure(const MethodCall& c, PyObject* level, const char* before_key,
+                        const char* after_key, PyObject* key, PyObject* error) {
+    Ref text = Ref::check(PyObject_Str(error));
+    Ref line = Ref::check(PyUnicode_FromFormat("%s%U%s%U", before_key, key, after_key, text.get()));
+    call_method(c.global(c.st.name.logger).get(), level, line.get());
+}
 
 // Method bodies, one file per area.
 Ref init_impl(const MethodCall&);  // lifecycle.cpp
@@ -117,7 +104,7 @@ Ref read_zarn_data_impl(const MethodCall&);  // frames.cpp
 Ref delete_data_impl(const MethodCall&);  // keys.cpp
 Ref delete_many_impl(const MethodCall&);  // keys.cpp
 Ref scan_keys_impl(const MethodCall&);  // keys.cpp
-Ref write_data_impl(const MethodCall&);  // values.cpp
-Ref read_data_impl(const MethodCall&);  // values.cpp
+Ref write_data_impl(const MethodCall&);  // keys.cpp
+Ref read_data_impl(const MethodCall&);  // keys.cpp
 
 }  // namespace zarn

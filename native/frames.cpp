@@ -58,7 +58,8 @@ Ref read_zarn_data_impl(const MethodCall& c) {
     PyObject* key = c[0];
     return guarded(
         [&] {
-            Ref value = try_call_sibling(c, Sibling::read_data, c.st.kw.redis_key, key);
+            PyObject* args[] = {c.self(), key};  // self.read_data(redis_key=key)
+            Ref value = try_call_sibling(c, Sibling::read_data, args, 2, c.st.kw.redis_key.tuple);
             if (!value || !PyBytes_Check(value.get())) return value;
             Ref loads = getattr(c.global(name.orjson).get(), name.loads);
             return try_call(loads.get(), value.get());

@@ -1,6 +1,6 @@
-// The class's methods as Python functions. One source, generated from the class table at
-// module initialisation, defines each method with its parameters, defaults and string
-// annotations; its body hands the arguments to the method's C++ entry:
+// The class RedisWrapper made from the class table. One Python source, generated at module
+// initialisation, defines each method with its parameters, defaults and string annotations;
+// its body hands the arguments to the method's C++ entry:
 //
 //     def delete_data(self, redis_key: 'str') -> 'bool':
 //         return cxx_delete_data(self, redis_key)
@@ -18,32 +18,6 @@
 namespace zarn {
 namespace {
 
-const char* expected_name(Check c) {
-    switch (c) {
-        case Check::str: return "str";
-        case Check::int_:
-        case Check::opt_int: return "int";
-        case Check::dict:
-        case Check::opt_dict: return "dict";
-        case Check::list: return "list";
-        case Check::any: break;
-    }
-    return "object";
-}
-
-bool passes(Check c, PyObject* v) {
-    switch (c) {
-        case Check::any: return true;
-        case Check::str: return PyUnicode_CheckExact(v);
-        case Check::int_: return PyLong_CheckExact(v);
-        case Check::dict: return PyDict_CheckExact(v);
-        case Check::list: return PyList_CheckExact(v);
-        case Check::opt_int: return v == Py_None || PyLong_CheckExact(v);
-        case Check::opt_dict: return v == Py_None || PyDict_CheckExact(v);
-    }
-    return false;
-}
-
 // Runs the table row `def` on `args` (the instance, then every parameter): the exact-type
 // checks in parameter order, the body, and the bool-return rule. The one place where a C++
 // "Python exception is set" becomes a NULL return. New reference.
@@ -57,10 +31,10 @@ PyObject* run(PyObject* module, const MethodDef& def, PyObject* const* args, siz
     for (size_t i = 0; i < def.params.size(); ++i) {
         const Param& p = def.params[i];
         PyObject* v = args[i + 1];
-        if (!passes(p.check, v)) {
+        if (p.exact && !Py_IS_TYPE(v, p.exact) && !(p.or_none && v == Py_None)) {
             PyErr_Format(PyExc_TypeError,
                          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         p.name, expected_name(p.check), Py_TYPE(v)->tp_name);
+                         p.name, p.exact->tp_name, Py_TYPE(v)->tp_name);
             return nullptr;
         }
     }
@@ -104,41 +78,38 @@ void add(PyObject* parts, const char* fmt, A... args) {
     check_int(PyList_Append(parts, piece.get()));
 }
 
-// The generated source: `def make(<entries>)`, which defines every method and returns
-// them in table order. New reference (str).
-Ref source(PyObject* host_default) {
+// The generated source: `def make(<entries>)`, which defines every method and returns the
+// class. The functions' qualnames (and their code's, which profilers and tracebacks show)
+// are made "RedisWrapper.read_data" rather than the maker's "make.<locals>.read_data".
+Ref source() {
     Ref list = Ref::check(PyList_New(0));
     PyObject* parts = list.get();
     add(parts, "def make(");
-    for (const MethodDef& def : class_table())
-        add(parts, &def == &class_table().back() ? "cxx_%s):\n" : "cxx_%s, ", def.name);
+    for (const MethodDef& def : class_table()) add(parts, "cxx_%s, ", def.name);
+    add(parts, "):\n");
     for (const MethodDef& def : class_table()) {
         add(parts, "    def %s(self", def.name);
-        for (const Param& p : def.params) {
-            add(parts, ", %s", p.name);
-            if (p.annotation) add(parts, ": '%s'", p.annotation);
-            if (p.def != Default::required)
-                add(parts, " = %R", default_value(p.def, host_default).get());
-        }
+        for (const Param& p : def.params)
+            add(parts, p.default_ ? ", %s: '%s' = %s" : ", %s: '%s'", p.name, p.annotation, p.default_);
         if (def.returns) add(parts, ") -> '%s':\n", def.returns);
         else add(parts, "):\n");
         add(parts, def.python_call ? "        cxx_%s(self" : "        return cxx_%s(self", def.name);
         for (const Param& p : def.params) add(parts, ", %s", p.name);
         add(parts, ")\n");
         if (def.python_call) add(parts, "        %s\n", def.python_call);
+        if (def.doc)
+            add(parts, "    %s.__doc__ = %R\n", def.name, Ref::check(PyUnicode_FromString(def.doc)).get());
     }
-    add(parts, "    return (");
+    add(parts, "    ns = {'__module__': __name__, '__doc__': %R}\n    for f in (",
+        Ref::check(PyUnicode_FromString(kClassDoc)).get());
     for (const MethodDef& def : class_table()) add(parts, "%s, ", def.name);
-    add(parts, ")\n");
+    add(parts, "):\n"
+               "        f.__qualname__ = 'RedisWrapper.' + f.__name__\n"
+               "        f.__code__ = f.__code__.replace(co_qualname=f.__qualname__)\n"
+               "        ns[f.__name__] = f\n"
+               "    return type('RedisWrapper', (), ns)\n");
     Ref empty = Ref::check(PyUnicode_FromString(""));
     return Ref::check(PyUnicode_Join(empty.get(), parts));
-}
-
-// UTF-8 of a str, owned by the str.
-const char* utf8(PyObject* text) {
-    const char* data = PyUnicode_AsUTF8(text);
-    if (!data) raise();
-    return data;
 }
 
 // Registers `text` with linecache as the text of `filename`, as attrs does for its methods.
@@ -153,61 +124,42 @@ void register_source(PyObject* filename, PyObject* text) {
 
 }  // namespace
 
-Ref make_functions(PyObject* module, PyObject* class_qualname, PyObject* host_default) {
+void make_class(PyObject* module) {
     State& st = state_of(module);
     Ref module_name = Ref::check(PyModule_GetNameObject(module));
-    Ref filename = Ref::check(PyUnicode_FromFormat("<%U generated %U>", module_name.get(),
-                                                   class_qualname));
-    Ref src = source(host_default);
-    Ref code = Ref::check(Py_CompileString(utf8(src.get()), utf8(filename.get()), Py_file_input));
+    Ref filename = Ref::check(PyUnicode_FromFormat("<%U generated RedisWrapper>", module_name.get()));
+    Ref src = source();
+    const char* text = PyUnicode_AsUTF8(src.get());
+    if (!text) raise();
     Ref locals = Ref::check(PyDict_New());
-    Ref::check(PyEval_EvalCode(code.get(), PyModule_GetDict(module), locals.get()));
+    exec(text, filename.get(), PyModule_GetDict(module), locals.get());
     register_source(filename.get(), src.get());
 
-    Ref make = Ref::borrow(PyDict_GetItemString(locals.get(), "make"));
     Ref cxx = Ref::check(PyTuple_New(kMethodCount));
     for (size_t i = 0; i < kMethodCount; ++i)
         PyTuple_SET_ITEM(cxx.get(), static_cast<Py_ssize_t>(i),
                          Ref::check(PyCFunction_NewEx(&kEntries[i], module, module_name.get()))
                              .release_to_caller());
-    Ref functions = Ref::check(PyObject_Call(make.get(), cxx.get(), nullptr));
-
-    Ref co_qualname = Ref::check(PyTuple_Pack(1, Ref::check(PyUnicode_FromString("co_qualname")).get()));
-    for (size_t i = 0; i < kMethodCount; ++i) {
-        const MethodDef& def = class_table()[i];
-        PyObject* f = PyTuple_GET_ITEM(functions.get(), static_cast<Py_ssize_t>(i));
-        // "RedisWrapper.read_data" for the function and its code (profilers, tracebacks)
-        // rather than the maker's "make.<locals>.read_data".
-        Ref qualname = Ref::check(PyUnicode_FromFormat("%U.%s", class_qualname, def.name));
-        check_int(PyObject_SetAttrString(f, "__qualname__", qualname.get()));
-        Ref replace = Ref::check(PyObject_GetAttrString(PyFunction_GetCode(f), "replace"));
-        PyObject* argv[] = {nullptr, qualname.get()};
-        Ref renamed = Ref::check(PyObject_Vectorcall(
-            replace.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, co_qualname.get()));
-        check_int(PyObject_SetAttrString(f, "__code__", renamed.get()));
-        if (def.doc) {
-            Ref doc = Ref::check(PyUnicode_FromString(def.doc));
-            check_int(PyObject_SetAttrString(f, "__doc__", doc.get()));
-        }
-        Py_XSETREF(st.method[i], Py_NewRef(f));
+    Ref cls = Ref::check(PyObject_Call(PyDict_GetItemString(locals.get(), "make"), cxx.get(), nullptr));
+    for (size_t i = 0; i < std::size(kSiblingRow); ++i) {
+        st.sibling_name[i] = Ref::check(PyUnicode_InternFromString(class_table()[kSiblingRow[i]].name))
+                                 .release_to_caller();
+        st.sibling[i] = getattr(cls.get(), st.sibling_name[i]).release_to_caller();
     }
-    return functions;
+    check_int(PyModule_AddObjectRef(module, "RedisWrapper", cls.get()));
 }
 
 Ref try_call_sibling(const MethodCall& c, Sibling which, PyObject* const* args, size_t nargs,
                      PyObject* kwnames) {
-    const size_t row = static_cast<size_t>(which);
-    PyObject* name = which == Sibling::write_       ? c.st.name._write_
-                     : which == Sibling::delete_data ? c.st.name.delete_data
-                                                     : c.st.name.read_data;
+    const size_t i = static_cast<size_t>(which);
     PyObject* self = args[0];
-    Ref found = Ref::steal(PyObject_GetAttr(self, name));
+    Ref found = Ref::steal(PyObject_GetAttr(self, c.st.sibling_name[i]));
     if (!found) return found;
-    // Still the module's own function, bound to this instance: its body, without a frame.
+    // Still the class's own function, bound to this instance: its body, without a frame.
     // The arguments are the parameters in order (the keywords name the last ones).
-    if (PyMethod_Check(found.get()) && PyMethod_GET_FUNCTION(found.get()) == c.st.method[row] &&
+    if (PyMethod_Check(found.get()) && PyMethod_GET_FUNCTION(found.get()) == c.st.sibling[i] &&
         PyMethod_GET_SELF(found.get()) == self)
-        return Ref::steal(run(c.module, class_table()[row], args, nargs));
+        return Ref::steal(run(c.module, class_table()[kSiblingRow[i]], args, nargs));
     const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     return Ref::steal(PyObject_Vectorcall(
         found.get(), args + 1, (nargs - 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));

@@ -1,8 +1,33 @@
-// Key housekeeping: delete one key, delete a list of keys in one command, list the keys
-// matching a glob pattern by incremental SCAN. Nothing is caught or logged here.
+// Plain values and key housekeeping: store a text or a dictionary (as compact JSON) under a
+// key with an optional expiry and read the stored bytes back, delete one key or a list of
+// keys in one command, list the keys matching a glob pattern by incremental SCAN. Nothing is
+// caught or logged here.
 #include "class_table.hpp"
 
 namespace zarn {
+
+// write_data(self, redis_key, data, ttl=None) -> bool: SET key value EX ttl; dictionaries
+// (and their subclasses) are encoded with orjson, anything else goes to the client as is.
+Ref write_data_impl(const MethodCall& c) {
+    const auto& name = c.st.name;
+    PyObject* data = c[1];
+    Ref client = getattr(c.self(), name._redis_client);
+    Ref set_value = getattr(client.get(), name.set);
+    Ref encoded;
+    if (PyDict_Check(data)) {
+        Ref dumps = getattr(c.global(name.orjson).get(), name.dumps);
+        encoded = call(dumps.get(), data);
+        data = encoded.get();
+    }
+    // Annotated "bool": the method's entry returns the reply's truth.
+    return try_call(set_value.get(), c.st.kw.ex, c[0], data, c[2]);
+}
+
+// read_data(self, redis_key) -> Any: the client's reply to GET, unchanged.
+Ref read_data_impl(const MethodCall& c) {
+    Ref client = getattr(c.self(), c.st.name._redis_client);
+    return try_call_method(client.get(), c.st.name.get, c[0]);
+}
 
 // delete_data(self, redis_key) -> bool: one DEL; True when the key existed.
 Ref delete_data_impl(const MethodCall& c) {
@@ -25,15 +50,14 @@ Ref delete_many_impl(const MethodCall& c) {
                                                nullptr));
     if (!reply) return reply;
     if (reply.get() != Py_None && !PyLong_CheckExact(reply.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int",
-                     Py_TYPE(reply.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Expected int, got %.200s", Py_TYPE(reply.get())->tp_name);
         raise();
     }
     return reply;
 }
 
 // scan_keys(self, pattern) -> list: every key SCAN reports for MATCH pattern, in order;
-// byte keys decoded as strict UTF-8, other keys unchanged.
+// byte keys decoded (strict UTF-8), other keys unchanged.
 Ref scan_keys_impl(const MethodCall& c) {
     Ref result = Ref::check(PyList_New(0));
     Ref client = getattr(c.self(), c.st.name._redis_client);
@@ -42,15 +66,8 @@ Ref scan_keys_impl(const MethodCall& c) {
     Ref it = Ref::steal(PyObject_GetIter(keys.get()));
     if (!it) return it;
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
-        Ref item;
-        if (PyBytes_CheckExact(key.get()))
-            item = Ref::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()),
-                                                   PyBytes_GET_SIZE(key.get()), "strict"));
-        else if (PyBytes_Check(key.get()))
-            item = call_method(key.get(), c.st.name.decode);
-        else
-            item = std::move(key);
-        check_int(PyList_Append(result.get(), item.get()));
+        if (PyBytes_Check(key.get())) key = call_method(key.get(), c.st.name.decode);
+        check_int(PyList_Append(result.get(), key.get()));
     }
     // The scan's own failures (a connection error on a later page) end it here, unthrown.
     if (PyErr_Occurred()) return Ref();

@@ -25,10 +25,10 @@ Ref attr_or_none(PyObject* o, const char* name) {
 // Anything else (a stand-in pool, a probe that fails) leaves the pool as it is.
 void give_redis8_timeouts(PyObject* pool) {
     Ref kwargs = attr_or_none(pool, "connection_kwargs");
+    if (!kwargs || !PyDict_CheckExact(kwargs.get())) return;
     Ref cls = attr_or_none(pool, "connection_class");
-    if (!kwargs || !cls || !PyDict_CheckExact(kwargs.get())) return;
-    Ref empty = Ref::check(PyTuple_New(0));
-    Ref probe = Ref::steal(PyObject_Call(cls.get(), empty.get(), kwargs.get()));
+    if (!cls) return;
+    Ref probe = Ref::steal(PyObject_VectorcallDict(cls.get(), nullptr, 0, kwargs.get()));
     if (!probe) return ignore_ordinary_error();
     auto missing = [&](const char* name) {
         Ref value = attr_or_none(probe.get(), name);
@@ -40,11 +40,9 @@ void give_redis8_timeouts(PyObject* pool) {
     if (!missing("socket_keepalive")) return;
     Ref options = Ref::check(PyDict_New());
     Ref socket = Ref::check(PyImport_ImportModuleLevel("socket", nullptr, nullptr, nullptr, 0));
-    for (auto [option, seconds] : {std::pair{"TCP_KEEPIDLE", 30}, {"TCP_KEEPINTVL", 5}, {"TCP_KEEPCNT", 3}}) {
-        Ref key = attr_or_none(socket.get(), option);
-        Ref value = Ref::check(PyLong_FromLong(seconds));
-        if (key) check_int(PyDict_SetItem(options.get(), key.get(), value.get()));
-    }
+    for (auto [option, seconds] : {std::pair{"TCP_KEEPIDLE", 30}, {"TCP_KEEPINTVL", 5}, {"TCP_KEEPCNT", 3}})
+        if (Ref key = attr_or_none(socket.get(), option))
+            check_int(PyDict_SetItem(options.get(), key.get(), Ref::check(PyLong_FromLong(seconds)).get()));
     check_int(PyDict_SetItemString(kwargs.get(), "socket_keepalive", Py_True));
     Ref options_name = Ref::check(PyUnicode_FromString("socket_keepalive_options"));
     if (!PyDict_SetDefault(kwargs.get(), options_name.get(), options.get())) raise();

@@ -74,6 +74,13 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Runs the Python source `text` under the file name `filename`. Unlike PyRun_String it
+// adds no __builtins__ to the globals (the interpreter's builtins apply).
+inline void exec(const char* text, PyObject* filename, PyObject* globals, PyObject* locals) {
+    Ref code = Ref::check(Py_CompileStringObject(text, filename, Py_file_input, nullptr, -1));
+    Ref::check(PyEval_EvalCode(code.get(), globals, locals));
+}
+
 // -1 from an int-returning API means an exception is set.
 inline int check_int(int r) {
     if (r < 0) raise();

@@ -1,8 +1,10 @@
-// Per-module state: interned names, keyword-name tuples, a few numbers and the class's
+// Per-module state: interned names, keyword-name tuples, a few numbers and the sibling
 // methods, each under its own name (st.name.dumps, st.kw.ex, st.num.take_timeout).
 #pragma once
 
 #include "py.hpp"
+
+#include <iterator>
 
 namespace zarn {
 
@@ -43,10 +45,7 @@ namespace zarn {
     X(_stop_evt, "_stop_evt")                   \
     X(_worker, "_worker")                       \
     X(_worker_loop, "_worker_loop")             \
-    X(_write_, "_write_")                       \
     X(_shutdown_executor, "_shutdown_executor") \
-    X(delete_data, "delete_data")               \
-    X(read_data, "read_data")                   \
     X(worker_name, "RedisWrapperWorker")
 
 // Keyword-name tuples: X(member, names...); each is a KwNames<number of names>.
@@ -60,8 +59,10 @@ namespace zarn {
     X(pool, "host", "port", "max_connections", "decode_responses")    \
     X(thread, "target", "name", "daemon")
 
-// Rows of the class table (class_table.cpp).
-inline constexpr size_t kMethodCount = 11;
+// The methods that one method calls on its own instance (try_call_sibling), and their rows
+// in the class table.
+enum class Sibling : unsigned char { write_, delete_data, read_data };
+inline constexpr size_t kSiblingRow[] = {3, 5, 9};
 
 template <typename... T>
 constexpr size_t count_of(T...) {
@@ -86,9 +87,10 @@ struct State {
         PyObject* take_timeout;  // the worker's wait for an item, 0.2 s
         PyObject* join_timeout;  // the shutdown's wait for the worker, 0.5 s
     } num;
-    // The class's methods as the module made them, in table order: a sibling call runs the
-    // C++ body directly when the instance's attribute is still one of these.
-    PyObject* method[kMethodCount];
+    // The siblings' names and functions as the class was made: a sibling call runs the C++
+    // body directly when the instance's attribute is still that function.
+    PyObject* sibling_name[std::size(kSiblingRow)];
+    PyObject* sibling[std::size(kSiblingRow)];
 
     // Calls f(PyObject*&) on every object the state holds (traverse, clear).
     template <typename F>
@@ -101,7 +103,7 @@ struct State {
 #undef ZARN_VISIT
         for (PyObject** n : {&num.one, &num.five, &num.ten, &num.take_timeout, &num.join_timeout})
             f(*n);
-        for (PyObject*& m : method) f(m);
+        for (size_t i = 0; i < std::size(kSiblingRow); ++i) f(sibling_name[i]), f(sibling[i]);
     }
 };
 

@@ -16,35 +16,18 @@ void log_write_failure(const MethodCall& c, PyObject* key, PyObject* error) {
 // Takes a write item apart into exactly three values, as `data, key, ttl = item` would,
 // with the messages of the unpacking that the worker has always reported.
 std::array<Ref, 3> unpack3(PyObject* item) {
-    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
-        if (size != 3) {
-            if (size > 3)
-                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                             Py_ssize_t{3});
-            else
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size,
-                             size == 1 ? "" : "s");
-            raise();
-        }
-        PyObject** v = PySequence_Fast_ITEMS(item);
-        return {Ref::borrow(v[0]), Ref::borrow(v[1]), Ref::borrow(v[2])};
-    }
     Ref it = Ref::check(PyObject_GetIter(item));
     std::array<Ref, 3> out;
     for (Py_ssize_t i = 0; i < 3; ++i) {
-        out[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!out[i]) {
+        if (!(out[i] = Ref::steal(PyIter_Next(it.get())))) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
                              i == 1 ? "" : "s");
             raise();
         }
     }
-    if (Ref extra = Ref::steal(PyIter_Next(it.get()))) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
-        raise();
-    }
+    if (Ref extra = Ref::steal(PyIter_Next(it.get())))
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
     if (PyErr_Occurred()) raise();
     return out;
 }
