@@ -7,6 +7,7 @@ from __future__ import annotations
 import atexit
 import os
 import queue
+import socket
 import threading
 import traceback
 
@@ -24,6 +25,30 @@ def _wrong_type(name: str, expected: str, value: object) -> TypeError:
                      f"(expected {expected}, got {type(value).__name__})")
 
 
+def _give_redis8_timeouts(pool):
+    """redis-py 8.2's socket timeouts and keepalive for a pool of redis-py's own whose
+    connections would open without them (redis-py before 8)."""
+    kwargs = getattr(pool, "connection_kwargs", None)
+    if type(kwargs) is not dict:
+        return
+    try:
+        probe = pool.connection_class(**kwargs)
+    except Exception:
+        return
+    def missing(name):
+        value = getattr(probe, name, True)
+        return value is None or value is False
+
+    for name in ("socket_timeout", "socket_connect_timeout"):
+        if missing(name):
+            kwargs[name] = 5
+    if missing("socket_keepalive"):
+        kwargs["socket_keepalive"] = True
+        kwargs.setdefault("socket_keepalive_options", {
+            getattr(socket, k): v for k, v in
+            (("TCP_KEEPIDLE", 30), ("TCP_KEEPINTVL", 5), ("TCP_KEEPCNT", 3)) if hasattr(socket, k)})
+
+
 class PyWrapper:
     def __init__(self, thread=True, host=HOST, port=6379, workers=2):
         if type(host) is not str:
@@ -35,6 +60,7 @@ class PyWrapper:
         self._use_thread = thread
         pool = redis.ConnectionPool(host=host, port=port, max_connections=max(workers * 5, 10),
                                     decode_responses=False)
+        _give_redis8_timeouts(pool)
         self._redis_client = redis.StrictRedis(connection_pool=pool)
         self._queue = None
         self._worker = None
