@@ -1,10 +1,25 @@
-# Shell functions shared by the scripts (sourced, not run): root commands, Debian packages
-# installed when missing, finding a CPython of a given version, pip without its chatter.
+# Shell functions shared by the scripts (sourced, not run): the table of targets and
+# Debian's packages (scripts/targets.txt), root commands, finding a CPython of a given
+# version, building and installing the wheels.
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# table KIND: the rows of that kind (target, arch, release, packages) of scripts/targets.txt,
+# without the kind.
+table() {
+    sed -n "s/^$1 \+//p" "$(dirname "${BASH_SOURCE[0]}")/targets.txt"
+}
+
+# packages GROUP...: the Debian packages of those groups of scripts/targets.txt, {py} and
+# {triplet} replaced by the values of $py and $triplet.
+packages() {
+    local group
+    for group; do table packages | awk -v g="$group" '$1 == g { $1 = ""; print }'; done |
+        sed "s/{py}/${py:-}/g; s/{triplet}/${triplet:-}/g" | xargs
+}
+
 # apt_ensure PACKAGE...: installs those of the Debian packages that are not installed yet,
-# with one `apt-get update` before.
+# with one `apt-get update` before; waits for another apt run to finish.
 apt_ensure() {
     local missing=() pkg status
     for pkg in "$@"; do
@@ -14,17 +29,15 @@ apt_ensure() {
     [ ${#missing[@]} -gt 0 ] || return 0
     echo "installing Debian's ${missing[*]}" >&2
     as_root apt-get update -q >/dev/null
-    as_root env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 }
 
-# ensure_redis_server: Debian's redis-server, unless one is on PATH already, and its
-# redis-sentinel for the Sentinel tests (elsewhere they run `redis-server --sentinel`).
+# ensure_redis_server: Debian's redis-server and redis-sentinel (for the Sentinel tests;
+# elsewhere they run `redis-server --sentinel`), unless both are on PATH already.
 ensure_redis_server() {
-    command -v redis-server >/dev/null 2>&1 || apt_ensure redis-server
-    if [ -f /etc/debian_version ] && ! command -v redis-sentinel >/dev/null 2>&1; then
-        apt_ensure redis-sentinel
-    fi
+    command -v redis-server >/dev/null && command -v redis-sentinel >/dev/null ||
+        [ ! -f /etc/debian_version ] || apt_ensure $(packages server)
 }
 
 # python_version PYTHON: prints X.Y of that interpreter, nothing if it does not run.
@@ -46,7 +59,7 @@ find_python() {
         fi
     done
     if [ "$want" = 3.11 ] && [ -f /etc/debian_version ]; then
-        apt_ensure python3.11 python3.11-venv python3.11-dev
+        apt_ensure $(py=$want packages python)
         command -v python3.11
         return 0
     fi
@@ -55,22 +68,19 @@ find_python() {
 }
 
 # ensure_python_dev PYTHON: what building the module and making a virtual environment need
-# with that interpreter: its headers and venv/ensurepip (Debian splits both off), and g++.
+# with that interpreter: a compiler, its headers and venv/ensurepip (Debian splits both off).
 ensure_python_dev() {
-    local python=$1 version
-    version=$(python_version "$python")
-    command -v g++ >/dev/null 2>&1 || apt_ensure g++
-    if ! "$python" -c 'import ensurepip, venv' >/dev/null 2>&1; then
-        apt_ensure "python$version-venv"
-    fi
-    if ! "$python" -c 'import os, sysconfig; assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null; then
-        apt_ensure "python$version-dev"
-    fi
+    command -v g++ >/dev/null 2>&1 || apt_ensure $(packages compiler)
+    "$1" -c 'import ensurepip, os, sysconfig, venv
+assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null ||
+        apt_ensure $(py=$(python_version "$1") packages python)
 }
 
-# wheel_tag PYTHON: the cpXY tag of that interpreter's wheels.
-wheel_tag() {
-    "$1" -c 'import sys; print("cp%d%d" % sys.version_info[:2])'
+# needed_versions ELF: the newest symbol version that it needs of each family (GLIBC_,
+# GLIBCXX_, CXXABI_, GCC_), on one line.
+needed_versions() {
+    readelf -V "$1" | sed -n 's/.*Name: \([A-Z]*_[0-9.]*\).*/\1/p' | sort -V |
+        awk -F_ '{ newest[$1] = $0 } END { for (k in newest) print newest[k] }' | sort | paste -sd' '
 }
 
 # newest FILE...: prints the most recently modified of the files that exist.
@@ -83,7 +93,7 @@ newest() {
 # stand-in wheel in WHEELHOUSE (tests/test_packaging.py installs them again elsewhere).
 find_wheelhouse_wheels() {
     local tag
-    tag=$(wheel_tag "$1")
+    tag=$("$1" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
     ZARN_TEST_WHEEL=$(newest "$2"/zarn_sdk_redis-*-"$tag"-"$tag"-*.whl)
     ZARN_TEST_STANDIN_WHEEL=$(newest "$2"/zarn_sdk_logger_standin-*.whl)
     if [ -z "$ZARN_TEST_WHEEL" ] || [ -z "$ZARN_TEST_STANDIN_WHEEL" ]; then
