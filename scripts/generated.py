@@ -1,16 +1,9 @@
-"""Blocks of generated text in the README and docs/: each lies between two markers and ends
-with a stamp naming the command that wrote it, the commit it ran on and the date.
-
-    <!-- generated:NAME begin -->
-    ...
-    _Written by `COMMAND` at commit 1a2b3c4 on 2026-12-09._
-    <!-- generated:NAME end -->
-
-A run on a tree that differs from its commit (outside the files being written) is stamped
-"1a2b3c4+dirty", which tests/test_generated.py refuses: results come from a clean commit.
+"""Blocks of generated text in the README and docs/: each lies between the markers
+`<!-- generated:NAME begin -->` and `<!-- generated:NAME end -->` and ends with a stamp,
+`_Written by `COMMAND` at commit 1a2b3c4 on 2026-12-09._`. A run on a tree that differs from
+its commit (outside the files being written) is stamped "1a2b3c4+dirty", which
+tests/test_generated.py refuses: results come from a clean commit.
 """
-
-from __future__ import annotations
 
 import datetime
 import re

@@ -9,22 +9,17 @@
 #   bash scripts/setup.sh        (no options; scripts/test.sh and scripts/demo.sh run it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/common.sh"
+cd "$root"
+. scripts/common.sh
 no_arguments "$0" "$@"
 
 ensure_redis_server
-venv=$root/.venv
 stamp=$(sources_stamp "$root")
-if [ -x "$venv/bin/python" ] && [ "$(cat "$venv/.sources-stamp" 2>/dev/null)" = "$stamp" ] &&
-    find_wheelhouse_wheels "$venv/bin/python" "$root/build/wheelhouse" 2>/dev/null; then
+if [ "$(cat .venv/.sources-stamp 2>/dev/null)" = "$stamp" ] &&
+    find_wheelhouse_wheels .venv/bin/python build/wheelhouse 2>/dev/null; then
     exit 0
 fi
-python=$(find_python 3.11)
-ensure_python_dev "$python"
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-echo "setup: building the module's and the logger stand-in's wheels into build/wheelhouse" >&2
-"$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
-    -w "$root/build/wheelhouse" "$root" "$root/logger-standin"
-echo "setup: installing them into .venv" >&2
-install_wheelhouse "$venv/bin/python" "$root/build/wheelhouse"
-echo "$stamp" >"$venv/.sources-stamp"
+make_venv .venv
+echo "setup: building the module's and the logger stand-in's wheels into build/wheelhouse and installing them into .venv" >&2
+build_and_install .venv build/wheelhouse
+echo "$stamp" >.venv/.sources-stamp

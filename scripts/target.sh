@@ -7,46 +7,39 @@
 #   bash scripts/target.sh --wheel-only ARCH RELEASE|PYTHON        the wheel only (scripts/wheels.sh)
 #   bash scripts/target.sh --prepare ARCH RELEASE|PYTHON           what it needs here, then stop
 #   bash scripts/target.sh --show ARCH RELEASE|PYTHON              its row and root, then stop
-#   bash scripts/target.sh --help                                  this text
 #
-# The second word is the target's Debian release or its CPython, whichever names one row.
-# Work files go to .targets/ARCH-RELEASE/ (the release's root file system, kept and reused)
-# and .targets/ARCH-RELEASE/pyX.Y/, the wheels to dist/.
-# Environment:
-#   ZARN_STATIC_LIBSTDCXX=ON   link libstdc++/libgcc into the module (default OFF)
-#   ZARN_TARGET_FRESH=1        start from scratch: throw away .targets/ARCH-RELEASE first
-#   PYTHON                     the build machine's CPython X.Y (default: pythonX.Y, pyenv's)
-#   ZARN_DEBIAN_MIRROR, ZARN_DEBIAN_SECURITY_MIRROR   the mirrors roots are made from
-#                              (default: the ones apt uses here; scripts/debian.sh)
+# The second word is the Debian release or the CPython, whichever names one row. Work files
+# go to .targets/ARCH-RELEASE/ (the release's root, kept and reused) and its pyX.Y/, wheels
+# to dist/. ZARN_TARGET_FRESH=1 throws .targets/ARCH-RELEASE away first; ZARN_STATIC_LIBSTDCXX=ON
+# links libstdc++ into the module; PYTHON is the build machine's CPython X.Y (default:
+# pythonX.Y); ZARN_DEBIAN_MIRROR and ZARN_DEBIAN_SECURITY_MIRROR (scripts/debian.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/common.sh
 . scripts/debian.sh
 
-refuse() { usage "$0" >&2; exit 2; }
 die() { printf 'target %s: FAILED: %s\n' "${name:-?}" "$*" >&2; exit 1; }
+help_first "$0" "$@"
 mode=all
-case ${1:-} in
-    -h|--help) usage "$0"; exit 0 ;;
-    --wheel-only|--prepare|--show) mode=${1#--}; shift ;;
-    -*) echo "target: unknown option $1" >&2; refuse ;;
-esac
-[ $# -ge 2 ] || refuse
-row=$(table target | awk -v a="$1" -v w="$2" '$1 == a && ($2 == w || $3 == w)')
-[ -n "$row" ] && [ "$(wc -l <<<"$row")" = 1 ] || { echo "target: no one row '$1 $2' in scripts/targets.txt" >&2; refuse; }
+case ${1:-} in --wheel-only|--prepare|--show) mode=${1#--}; shift ;; esac
+row=$(table target | awk -v a="${1:-}" -v w="${2:-}" '$1 == a && ($2 == w || $3 == w)')
+if [ -z "$row" ] || [ "$(wc -l <<<"$row")" != 1 ]; then
+    printf 'target: no one row "%s" in scripts/targets.txt\n\n%s\n' "${*:1:2}" "$(usage "$0")" >&2
+    exit 2
+fi
 shift 2
-read -r arch release py runs cpu deps _ <<<"$row"
+read -r arch release py runs cpu deps lane <<<"$row"
 read -r debian machine triplet < <(table arch | awk -v a="$arch" '$1 == a { print $2, $3, $4 }')
-kind=$runs emulator=
-case $runs in host|chroot) ;; *) kind=emulated emulator=$runs ;; esac
+# How the target's programs run: here, in the chroot, or under the emulator.
+kind=$runs prefix=()
+case $runs in host) ;; chroot) prefix=(in_root) ;; *) kind=emulated prefix=("$runs") ;; esac
 name=$arch-$release-py$py dir=$root/.targets/$arch-$release tag=cp${py/./} dist=$root/dist
 work=$dir/py$py rootfs=
 [ "$kind" = host ] || rootfs=$dir/rootfs
 
-# root_packages: what the root of this architecture and release holds for all its targets:
-# an emulated device's packages, or a chroot's CPythons, compiler and server; and the
-# release's redis, orjson and test tools where a target takes them from Debian.
+# root_packages: what the root of this architecture and release holds for all its targets
+# (an emulated device's packages or a chroot's; Debian's dependencies where one takes them).
 root_packages() {
     local groups=(device)
     [ "$kind" = emulated ] || groups=(python compiler server chroot)
@@ -57,26 +50,17 @@ root_packages() {
         done | tr ' ' '\n' | awk '!seen[$0]++' | paste -sd,
 }
 if [ "$mode" = show ]; then
-    echo "target $name: $machine ($debian, $triplet), CPython $py, runs in $runs$([ "$cpu" = - ] || echo " ($cpu)"), dependencies from $deps"
+    echo "target $name: $machine $triplet, CPython $py, runs in $runs $cpu, dependencies from $deps, lane $lane"
     echo "work: ${work#"$root"/}${rootfs:+; root: ${rootfs#"$root"/} ($(root_packages))}"
     exit 0
 fi
 [ "$(uname -m)" = x86_64 ] || die "the build machine must be x86_64 (this is $(uname -m))"
 
-started=$SECONDS step_start=$SECONDS step_name=
-step() {
-    [ -z "$step_name" ] || printf 'target %s: %s done in %ds\n' "$name" "$step_name" $((SECONDS - step_start)) >&2
-    step_name=$1 step_start=$SECONDS
-    printf '\n== target %s: %s\n' "$name" "$1" >&2
-}
+step() { printf '\n== target %s, after %ds: %s\n' "$name" "$SECONDS" "$1" >&2; }
 in_root() {
     as_root chroot "$rootfs" env -i -C /src PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
         PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 ZARN_TEST_WHEEL="${ZARN_TEST_WHEEL:-}" \
         ZARN_TEST_STANDIN_WHEEL="${ZARN_TEST_STANDIN_WHEEL:-}" "$@"
-}
-# on_device PROGRAM ARG...: runs one of the target's programs as the device does.
-on_device() {
-    case $kind in host) "$@" ;; chroot) in_root "$@" ;; emulated) "$emulator" "$@" ;; esac
 }
 unmount() { [ "$kind" != chroot ] || ! mountpoint -q "$rootfs/proc" || as_root umount "$rootfs/proc"; }
 inspect=$(mktemp -d) redis_pid=
@@ -93,15 +77,14 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export PYTHONNOUSERSITE=1
 unset PYTHONHOME PYTHONSTARTUP PYTHONSAFEPATH PYTHONPATH
 
-# --------------------------------------------------------------------------------------
 step "what the build machine needs (.targets/tools-pyX.Y: the build tools)"
 case $kind in
     chroot) apt_ensure $(packages roots) ;;
     emulated) apt_ensure $(packages roots cross) ;;
 esac
 [ "$mode" = wheel-only ] || [ "$kind" = chroot ] || ensure_redis_server
-# The build tools run under the target's CPython on the host, else under the build
-# machine's 3.11 (a cross build takes the root's headers; a chroot builds inside its root).
+# The build tools (auditwheel; the build on the host and cross) run under the target's
+# CPython on the host, else under the build machine's 3.11.
 host_py=$py
 [ "$kind" = host ] || host_py=3.11
 python=$(find_python "$host_py")
@@ -117,16 +100,13 @@ if [ "$(cat "$tools/.tools" 2>/dev/null)" != "$tool_list" ]; then
 fi
 [ "$mode" != prepare ] || exit 0
 
-# --------------------------------------------------------------------------------------
 system_python=("$python")
 if [ -n "$rootfs" ]; then
     step "$release root file system for $arch (${rootfs#"$root"/})"
-    # An emulated device's root is only unpacked (no maintainer scripts: nothing runs under
-    # emulation), a chroot's installed.
+    # An emulated device's root is only unpacked: no maintainer script runs under emulation.
     variant=apt
     [ "$kind" = chroot ] || variant=extract
     key="$release $arch $(root_packages)"
-    new_root=no
     if [ ! -x "$rootfs/usr/bin/python$py" ] || [ "$(cat "$rootfs.key" 2>/dev/null)" != "$key" ]; then
         unmount
         rm -rf "$rootfs" "$rootfs.key"
@@ -140,7 +120,6 @@ if [ -n "$rootfs" ]; then
         done
         mv "$rootfs.new" "$rootfs"
         echo "$key" >"$rootfs.key"
-        new_root=yes
     else
         echo "reusing $rootfs" >&2
         grep -h . "$rootfs.warning" >&2 || true
@@ -158,20 +137,18 @@ if [ -n "$rootfs" ]; then
     else
         export QEMU_LD_PREFIX=$rootfs
         [ "$cpu" = - ] || export QEMU_CPU=${QEMU_CPU:-$cpu}
-        system_python=("$emulator" "$rootfs/usr/bin/python$py")
-        # Bytecode is written by a CPython of the build machine with the target's magic number
-        # when there is one (seconds instead of minutes under emulation).
+        system_python=("${prefix[@]}" "$rootfs/usr/bin/python$py")
+        # Bytecode comes from a build machine's CPython with the target's magic number if any.
         magic='import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())'
         compileall=("${system_python[@]}" -m compileall -q)
         if host=$(find_python "$py" 2>/dev/null) && [ "$("$host" -c "$magic")" = "$("${system_python[@]}" -c "$magic")" ]; then
             compileall=("$host" -m compileall -q -j0)
         fi
-        [ "$new_root" = no ] || "${compileall[@]}" "$rootfs/usr/lib/python$py" "$rootfs/usr/lib/python3" >/dev/null
+        "${compileall[@]}" "$rootfs/usr/lib/python$py" "$rootfs/usr/lib/python3" >/dev/null
     fi
     "${system_python[@]}" -c 'import platform, sys; print("target:", platform.machine(), "Python", sys.version.split()[0])'
 fi
 
-# --------------------------------------------------------------------------------------
 step "build of the $machine wheel"
 raw=$work/raw
 rm -rf "$raw"
@@ -193,18 +170,15 @@ case $kind in
         [ "$host_py" = "$py" ] || "$tools/bin/python" -m wheel tags --remove --python-tag "$tag" \
             --abi-tag "$tag" "$raw"/*.whl >/dev/null ;;
 esac
-raw_wheel=$(ls "$raw"/zarn_sdk_redis-*-"$tag"-"$tag"-linux_"$machine".whl) && [ "$(wc -w <<<"$raw_wheel")" = 1 ] ||
-    die "expected one $tag-$tag-linux_$machine wheel in $raw"
+raw_wheel=$(ls "$raw"/zarn_sdk_redis-*-"$tag"-"$tag"-linux_"$machine".whl) || die "no $tag-linux_$machine wheel"
 
-# --------------------------------------------------------------------------------------
 step "checks of the wheel and its extension module"
 "$python" -m zipfile -e "$raw_wheel" "$inspect"
 so_name=zarn_sdk/redis/redis_wrapper.cpython-${py/./}-$triplet.so
 so=$inspect/$so_name
 [ -f "$so" ] || die "the wheel holds no $so_name"
 grep -qx 'Root-Is-Purelib: false' "$inspect"/*.dist-info/WHEEL || die "the wheel is marked pure-Python"
-# The module's ELF class, machine and flags (on armhf: the hard-float ABI) are those of the
-# target's C library.
+# The module's ELF class, machine and flags (armhf: the hard-float ABI) are its libc's.
 elf() { readelf -h "$1" | sed -n 's/^ *\(Class\|Machine\|Flags\): *\(.*\)/\1 \2/p' | paste -sd';'; }
 echo "$so_name: $(elf "$so")"
 [ "$(elf "$so")" = "$(elf "$rootfs/lib/$triplet/libc.so.6")" ] || die "the C library is $(elf "$rootfs/lib/$triplet/libc.so.6")"
@@ -218,7 +192,6 @@ diff <(echo "$expected") <(echo "$actual") >&2 ||
     die "the wheel's files differ from python/zarn_sdk and the module (< expected, > wheel)"
 echo "package files: $(echo "$actual" | tr '\n' ' ')"
 
-# --------------------------------------------------------------------------------------
 step "manylinux tag (auditwheel)"
 # Judged against the target's own libraries.
 ldpaths=()
@@ -231,17 +204,12 @@ wheel=$(newest "$dist"/zarn_sdk_redis-*-"$tag"-"$tag"-manylinux*_"$machine".whl)
 [ -n "$wheel" ] || die "auditwheel made no manylinux wheel in dist/"
 echo "wheel: ${wheel#"$root"/}"
 # Built in this target's folder, then moved into dist/ whole: targets run side by side in CI.
-rm -rf "$work/standin"
-"$tools/bin/python" -m pip wheel -q --no-deps -w "$work/standin" ./logger-standin
+rm -rf "$work/standin" && "$tools/bin/python" -m pip wheel -q --no-deps -w "$work/standin" ./logger-standin
 standin=$(newest "$work"/standin/zarn_sdk_logger_standin-*-py3-none-any.whl)
 cp "$standin" "$dist/.${standin##*/}.$$" && mv -f "$dist/.${standin##*/}.$$" "$dist/${standin##*/}"
 echo "logger stand-in: dist/${standin##*/}"
-if [ "$mode" = wheel-only ]; then
-    printf 'target %s: wheel built and checked in %ds\n' "$name" $((SECONDS - started)) >&2
-    exit 0
-fi
+[ "$mode" != wheel-only ] || { step "wheel built and checked"; exit 0; }
 
-# --------------------------------------------------------------------------------------
 step "device install: virtual environment and pip install of the wheels"
 # Paths as the device sees them: inside the root for a chroot.
 dev_venv=$work/venv dev_repo=$root dev_wheel=$wheel dev_standin=$standin dev_root=
@@ -257,46 +225,37 @@ venv=(-m venv) pip=(-m pip install -q)
 if [ "$kind" != emulated ]; then
     "${system_python[@]}" "${venv[@]}" "$dev_venv"
 else
-    # `python3 -m venv` would start the new environment's interpreter to run ensurepip, and
-    # the kernel cannot start an ARM program without binfmt_misc: the environment is made
-    # without pip, then the pip wheel that Debian's ensurepip installs (python3-pip-whl)
-    # installs itself, each under the emulator. Bytecode comes from compileall below.
+    # ensurepip would start the new interpreter, which the kernel cannot without binfmt_misc:
+    # Debian's ensurepip's pip wheel (python3-pip-whl) installs itself under the emulator.
     "${system_python[@]}" "${venv[@]}" --without-pip "$dev_venv"
     pip_wheel=$(newest "$rootfs"/usr/share/python-wheels/pip-*.whl)
     [ -n "$pip_wheel" ] || die "no pip wheel in $rootfs/usr/share/python-wheels (python3-pip-whl)"
-    "$emulator" "$dev_venv/bin/python" "$pip_wheel/pip" install -q --no-index --no-compile "$pip_wheel"
+    "${prefix[@]}" "$dev_venv/bin/python" "$pip_wheel/pip" install -q --no-index --no-compile "$pip_wheel"
     pip+=(--no-compile)
 fi
-device_python=(on_device "$dev_venv/bin/python")
-# The README's step: the two wheels, their dependencies from PyPI; then the test tools, as
-# wheels only: an emulated device cannot run a compiler in a subprocess of pip (mypy's newest
-# releases need librt, which has no armv7l wheel; pip then takes the newest mypy that has).
+device_python=("${prefix[@]}" "$dev_venv/bin/python")
+# The README's step, then the test tools as wheels only: an emulated device cannot run a
+# compiler under pip (mypy's newest need librt, which has no armv7l wheel: pip takes an older).
 "${device_python[@]}" "${pip[@]}" "$dev_wheel" "$dev_standin"
 "${device_python[@]}" "${pip[@]}" --only-binary=:all: "$dev_wheel[test]"
 [ "$kind" != emulated ] || "${compileall[@]}" "$dev_venv" >/dev/null
 "${device_python[@]}" -m pip list --format=freeze 2>/dev/null | tr '\n' ' ' | fold -s -w 100 | sed 's/^/installed: /'
 echo
-# The module must come from the wheel in the device's environment, nothing from the build
-# machine's Python.
+# The module comes from the device's environment, nothing from the build machine's Python.
 "${device_python[@]}" - "$dev_venv" "$rootfs" "$dev_repo" <<'EOF'
-import os, sys
-venv, rootfs, repo = sys.argv[1:]
-import zarn_sdk.redis.redis_wrapper as rw
-assert rw.__file__.startswith(venv + os.sep), rw.__file__
-if os.path.isdir(rootfs):
-    assert sys.base_prefix.startswith(rootfs + os.sep), sys.base_prefix
-allowed = tuple(p + os.sep for p in (venv, repo, sys.base_prefix))
-stray = [p for p in sys.path[1:] if not p.startswith(allowed)]
+import os, sys, zarn_sdk.redis.redis_wrapper as rw
+venv, rootfs, repo = (p + os.sep for p in sys.argv[1:])
+assert rw.__file__.startswith(venv), rw.__file__
+assert sys.base_prefix.startswith(rootfs) or not os.path.isdir(rootfs), sys.base_prefix
+stray = [p for p in sys.path[1:] if not p.startswith((venv, repo, sys.base_prefix + os.sep))]
 assert not stray, f"paths outside the device on sys.path: {stray}"
 print("module:", rw.__file__)
 EOF
 
-# --------------------------------------------------------------------------------------
 export ZARN_TEST_WHEEL=$dev_wheel ZARN_TEST_STANDIN_WHEEL=$dev_standin
 if [ "$kind" = emulated ]; then
-    # The emulated interpreter cannot start a native redis-server: the tests use this one.
-    # Those that start Python put the emulator in front of sys.executable; QEMU_LD_PREFIX
-    # reaches them through the environment.
+    # For the tests, which put the emulator in front of sys.executable when they start Python:
+    # the emulated interpreter cannot start a native redis-server.
     step "redis-server on loopback"
     port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning >"$work/redis-server.log" 2>&1 &
@@ -304,9 +263,10 @@ if [ "$kind" = emulated ]; then
     timeout 10 sh -c "until redis-cli -p $port ping >/dev/null 2>&1; do sleep 0.1; done" ||
         die "redis-server on 127.0.0.1:$port does not answer: $(cat "$work/redis-server.log")"
     echo "redis-server (pid $redis_pid) on 127.0.0.1:$port" >&2
-    export ZARN_TEST_EMULATOR=$emulator ZARN_TEST_REDIS_PORT=$port
+    export ZARN_TEST_EMULATOR=$runs ZARN_TEST_REDIS_PORT=$port
 fi
 step "tests (runs in $runs)"
+tests_start=$SECONDS
 [ $# -gt 0 ] || set -- -q tests
 set +e
 "${device_python[@]}" -m pytest "$@" 2>&1 | tee "$work/pytest.log"
@@ -315,6 +275,6 @@ set -e
 summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped)|no tests ran' "$work/pytest.log" |
           tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')
 printf '\ntarget %s (%s, Python %s): %s; tests took %ds, all steps %ds; pytest exit status %d; %s\n' \
-    "$name" "${wheel##*/}" "$py" "${summary:-no summary}" $((SECONDS - step_start)) \
-    $((SECONDS - started)) "$status" "$(date -u '+%Y-%m-%d %H:%M UTC')" >&2
+    "$name" "${wheel##*/}" "$py" "${summary:-no summary}" $((SECONDS - tests_start)) \
+    "$SECONDS" "$status" "$(date -u '+%Y-%m-%d %H:%M UTC')" >&2
 exit "$status"

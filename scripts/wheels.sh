@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# Builds every wheel and the sdist into dist/ and prints a table of them: file, tag, the
-# newest symbol versions the extension needs, size. On a Debian 12 x86_64 machine, as root
-# (it installs what it needs):
-#
-#   - the module's wheel of each target of scripts/targets.txt (scripts/target.sh
-#     --wheel-only, which also prints what each one needs and tags it with its manylinux
-#     policy), and the logger stand-in's wheel (pure Python);
-#   - the sdist, which it then builds and installs with pip in a new virtual environment.
+# Builds every wheel and the sdist into dist/, on a Debian 12 x86_64 machine, as root (it
+# installs what it needs): the module's wheel of each target of scripts/targets.txt
+# (scripts/target.sh --wheel-only, which prints what it needs and tags it with its manylinux
+# policy), the logger stand-in's wheel and the sdist, which pip then builds and installs in a
+# new virtual environment. Prints a table of dist/: file, tag, the newest symbol versions
+# that the extension needs, size.
 #
 #   bash scripts/wheels.sh       (no options)
 set -euo pipefail
@@ -42,10 +40,8 @@ printf '\n== wheels: dist/\n' >&2
 for file in "$dist"/zarn_sdk_*.whl "$sdist"; do
     name=${file##*/} tag=sdist needs=-
     if [[ $name == *.whl ]]; then
-        tag=${name%.whl} && tag=${tag#*-*-}
-        rm -rf "$check/so" && "$python" -m zipfile -e "$file" "$check/so"
-        so=$(find "$check/so" -name '*.so')
-        [ -z "$so" ] || needs=$(needed_versions "$so")
+        tag=${name%.whl} && tag=${tag#*-*-} && rm -rf "$check/so" && "$python" -m zipfile -e "$file" "$check/so"
+        so=$(find "$check/so" -name '*.so') && [ -z "$so" ] || needs=$(needed_versions "$so")
     fi
     printf '%s\t%s\t%s\t%d KiB\n' "$name" "$tag" "$needs" $(($(stat -c %s "$file") / 1024))
 done | column -t -s $'\t' -N file,tag,"needs (newest symbol versions)",size
