@@ -26,8 +26,7 @@ apt_ensure() {
         -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 }
 
-# ensure_redis_server: Debian's redis-server and redis-sentinel (for the Sentinel tests;
-# elsewhere they run `redis-server --sentinel`) unless both are on PATH.
+# ensure_redis_server: Debian's redis-server and redis-sentinel, unless both are on PATH.
 ensure_redis_server() {
     command -v redis-server >/dev/null && command -v redis-sentinel >/dev/null ||
         [ ! -f /etc/debian_version ] || apt_ensure $(packages server)
@@ -36,8 +35,8 @@ ensure_redis_server() {
 # python_version PYTHON: X.Y of that interpreter, nothing if it does not run.
 python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true; }
 
-# find_python X.Y: the path of a CPython X.Y: $PYTHON when it is one, pythonX.Y on PATH, the
-# newest pyenv build; on Debian 3.11 (bookworm's own) is installed when there is none.
+# find_python X.Y: $PYTHON if it is a CPython X.Y, else pythonX.Y on PATH, else the newest
+# pyenv build, else (3.11 on Debian) Debian's, installed.
 find_python() {
     local candidate
     for candidate in "${PYTHON:-}" "python$1" \
@@ -52,8 +51,7 @@ find_python() {
     fi
 }
 
-# ensure_python_dev PYTHON: what a build and a virtual environment need with that
-# interpreter: a compiler, its headers, venv and ensurepip (Debian splits both off).
+# ensure_python_dev PYTHON: a compiler, the interpreter's headers, venv and ensurepip.
 ensure_python_dev() {
     command -v g++ >/dev/null || apt_ensure $(packages compiler)
     "$1" -c 'import ensurepip, os, sysconfig, venv
@@ -70,17 +68,15 @@ needed_versions() {
 # newest FILE...: the most recently modified of the files that exist.
 newest() { ls -t "$@" 2>/dev/null | head -n 1; }
 
-# make_venv DIR: what a build with CPython 3.11 needs, and a virtual environment of it in DIR
-# unless there is one.
+# make_venv DIR: what a build with CPython 3.11 needs, and its virtual environment in DIR.
 make_venv() {
     local python
     python=$(find_python 3.11) && ensure_python_dev "$python" || return
     [ -x "$1/bin/python" ] || "$python" -m venv "$1"
 }
 
-# build_and_install VENV WHEELHOUSE PIP-WHEEL-OPTION...: the module's wheel, built from the
-# checkout (the current folder) with those options, and the logger stand-in's into
-# WHEELHOUSE; both installed into VENV (install_wheelhouse).
+# build_and_install VENV WHEELHOUSE PIP-WHEEL-OPTION...: the module's wheel (from the current
+# folder, with those options) and the logger stand-in's, built and installed into VENV.
 build_and_install() {
     local venv=$1 wheel=("$1/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$2")
     shift 2
@@ -88,8 +84,7 @@ build_and_install() {
 }
 
 # find_wheelhouse_wheels PYTHON WHEELHOUSE: exports ZARN_TEST_WHEEL and ZARN_TEST_STANDIN_WHEEL,
-# the newest module wheel for that interpreter and logger stand-in wheel there
-# (tests/test_packaging.py installs them again elsewhere).
+# the newest wheels there of the module for PYTHON and of the stand-in (for test_packaging.py).
 find_wheelhouse_wheels() {
     local tag
     tag=$("$1" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
@@ -100,8 +95,8 @@ find_wheelhouse_wheels() {
     export ZARN_TEST_WHEEL ZARN_TEST_STANDIN_WHEEL
 }
 
-# install_wheelhouse PYTHON WHEELHOUSE: installs those two wheels into PYTHON's environment,
-# replacing the same version if it is there, with the module's dependencies and test tools.
+# install_wheelhouse PYTHON WHEELHOUSE: installs those two (again) into PYTHON's environment,
+# with the module's dependencies and test tools.
 install_wheelhouse() {
     find_wheelhouse_wheels "$1" "$2" || return
     "$1" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
@@ -109,8 +104,7 @@ install_wheelhouse() {
     "$1" -m pip install -q --disable-pip-version-check "$ZARN_TEST_WHEEL[test]"
 }
 
-# usage SCRIPT: the script's header comment (after `#!`, up to the first line that is not a
-# comment) without the comment signs: every script's --help.
+# usage SCRIPT: the script's header comment without the comment signs: every script's --help.
 usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$1"; }
 
 # help_first SCRIPT ARG...: --help or -h as the first argument prints the usage and exits.
@@ -122,8 +116,7 @@ no_arguments() {
     [ $# -lt 2 ] || { printf '%s: unknown argument %s (--help lists the options)\n' "${1##*/}" "$2" >&2; exit 2; }
 }
 
-# sources_stamp ROOT: a hash of every file that goes into the module's and the logger
-# stand-in's wheels; a build is due when it differs from the one recorded at the last build.
+# sources_stamp ROOT: a hash of the files that go into the wheels; a build is due when it changes.
 sources_stamp() {
     (cd "$1" && find native python logger-standin CMakeLists.txt pyproject.toml -type f \
         ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum |

@@ -1,10 +1,7 @@
-# Debian roots for the targets (sourced, not run): the mirror this machine's apt uses, the
-# suites whose indexes are usable right now, and mmdebstrap with retries. A mirror mid-sync
-# can serve a Packages file that does not match its Release file for hours; a root only serves
-# to build and test, so an inconsistent -updates or -security suite is left out with one
-# warning line, while the release's own suite stays required. Environment: ZARN_DEBIAN_MIRROR
-# (default: apt's for this release), ZARN_DEBIAN_SECURITY_MIRROR (default: apt's, else the
-# archive's sibling "-security"), ZARN_APT_TRIES and ZARN_APT_PAUSE (3 tries, 20 s apart).
+# Debian roots for the targets (sourced, not run; docs/targets.md): the mirror this machine's
+# apt uses, the suites whose indexes are usable now (a mirror mid-sync can serve a Packages file
+# that does not match its Release file for hours), mmdebstrap with retries. ZARN_DEBIAN_MIRROR,
+# ZARN_DEBIAN_SECURITY_MIRROR; ZARN_APT_TRIES and ZARN_APT_PAUSE (3 tries, 20 s apart).
 
 # debian_mirrors: sets debian_mirror and debian_security_mirror. apt prints the index URIs
 # of its own configuration (one-line and deb822 sources alike) without fetching anything.
@@ -24,7 +21,7 @@ debian_mirrors() {
 # throwaway folder; prints nothing and succeeds when they are consistent, else prints
 # apt's first error line.
 suite_error() {
-    local dir out status
+    local dir out status=0
     dir=$(mktemp -d)
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
     : >"$dir/status"
@@ -34,13 +31,10 @@ suite_error() {
               -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
               -o APT::Architecture="$1" -o APT::Architectures::="$1" \
               -o Acquire::Languages=none -o Acquire::Check-Valid-Until=false \
-              -o APT::Sandbox::User=root -o Debug::NoLocking=1 2>&1)
-    status=$?
+              -o APT::Sandbox::User=root -o Debug::NoLocking=1 2>&1) && ! grep -q '^E:' <<<"$out" || status=1
     rm -rf "$dir"
-    if [ $status -ne 0 ] || grep -q '^E:' <<<"$out"; then
-        grep -m 1 -E '^ +[A-Z]|^E:' <<<"$out" | sed 's/^ *//; s/ \[IP: [^]]*\]//' || echo "apt-get update failed"
-        return 1
-    fi
+    [ $status = 0 ] || { grep -m 1 -E '^ +[A-Z]|^E:' <<<"$out" | sed 's/^ *//; s/ \[IP: [^]]*\]//' || echo "apt-get update failed"; }
+    return $status
 }
 
 # usable_sources ARCH LINE...: the source lines to make a root from, one a line: the first
@@ -51,7 +45,7 @@ usable_sources() {
     echo "$2"
     shift 2
     for line in "$@"; do
-        suite=$(awk '{ for (i = 2; i <= NF; i++) if ($i !~ /^\[|\]$|=/) { print $(i + 1); exit } }' <<<"$line")
+        suite=$(awk '{ print $(NF - 1) }' <<<"$line")  # deb [OPTIONS] URI SUITE main
         for ((try = 1; try <= tries; try++)); do
             if error=$(suite_error "$arch" "$line"); then
                 echo "$line"

@@ -18,22 +18,16 @@ STAMP = re.compile(r"_Written by `(?P<command>[^`]+)` at commit (?P<commit>[0-9a
 
 
 def _git(*args: str) -> str:
-    return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True,
-                          check=True).stdout.strip()
+    return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True, check=True).stdout.strip()
 
 
 def commit_stamp(outputs: list[Path]) -> str:
-    """HEAD's short hash, with "+dirty" when the tree differs from it anywhere but in
-    `outputs` (the files the command writes)."""
+    """HEAD's short hash, "+dirty" when the tree differs from it but in `outputs` (the files written)."""
     try:
-        commit = _git("rev-parse", "--short", "HEAD")
-        excludes = [f":!{p.resolve().relative_to(ROOT)}" for p in outputs
-                    if p.resolve().is_relative_to(ROOT)]
-        if _git("status", "--porcelain", "--", ".", *excludes):
-            commit += "+dirty"
+        excludes = [f":!{p.resolve().relative_to(ROOT)}" for p in outputs if p.resolve().is_relative_to(ROOT)]
+        return _git("rev-parse", "--short", "HEAD") + "+dirty" * bool(_git("status", "--porcelain", "--", ".", *excludes))
     except (OSError, subprocess.CalledProcessError):
-        commit = "unknown"
-    return commit
+        return "unknown"
 
 
 def write_block(path: Path, name: str, body: str, command: str,
@@ -59,9 +53,6 @@ def write_block(path: Path, name: str, body: str, command: str,
 def blocks(path: Path) -> list[dict]:
     """The generated blocks of a file: name, body, and the stamp's command, commit and date
     (None where the stamp is missing)."""
-    found = []
-    for m in BLOCK.finditer(Path(path).read_text()):
-        s = STAMP.search(m["body"])
-        found.append({"name": m["name"], "body": m["body"],
-                      **(s.groupdict() if s else {"command": None, "commit": None, "date": None})})
-    return found
+    empty = {"command": None, "commit": None, "date": None}
+    return [{"name": m["name"], "body": m["body"], **(s.groupdict() if (s := STAMP.search(m["body"])) else empty)}
+            for m in BLOCK.finditer(Path(path).read_text())]

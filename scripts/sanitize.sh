@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer (CMake option
-# ZARN_SANITIZE; build folder build/asan), installs its wheel with the logger stand-in into
-# .venv-asan and runs the whole test suite with the sanitizer runtimes preloaded into the
-# stock interpreter. Any sanitizer report, from the test process or one that it starts,
-# fails the run. PYTHONMALLOC=malloc sends object memory through ASan's allocator, so a
-# reference released once too often shows as a use-after-free. Leak detection is off: the
-# interpreter keeps its own allocations until exit; the reference-count tests catch ours.
+# ZARN_SANITIZE; build/asan), installs its wheel into .venv-asan and runs the whole test suite
+# with the sanitizer runtimes preloaded into the stock interpreter; any sanitizer report, from
+# the tests or a process they start, fails the run (docs/sanitizers.md).
 #
 #   bash scripts/sanitize.sh                    the whole suite
 #   bash scripts/sanitize.sh -q tests/test_keys.py   arguments go to pytest
@@ -36,15 +33,15 @@ cleanup() {
     rm -rf "$reports"
 }
 trap cleanup EXIT
+# PYTHONMALLOC=malloc: a reference released once too often shows as a use-after-free. No leak
+# detection: the interpreter keeps its allocations; the reference-count tests catch ours.
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc
 
-# ASan writes its reports to files, from every process. UBSan, loaded beside ASan, writes to
-# stderr only: pytest captures Python's streams but leaves file descriptor 2 alone here, so a
-# report of the test process itself is kept before the process halts; a child process that
-# reports halts with status 1, which its test sees.
+# ASan reports into files, from every process; UBSan to stderr only, which pytest leaves alone
+# here (--capture=sys), so the test process's own report is kept; a child's halts it.
 status=0
 setsid "$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@" 2>"$reports/stderr" &
 pid=$!

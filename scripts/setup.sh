@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # Prepares this checkout on a fresh Debian machine: Debian's redis-server and redis-sentinel,
-# g++, CPython 3.11's headers and venv when missing; the module's wheel and the logger
-# stand-in's wheel built from this checkout into build/wheelhouse; and a virtual environment
-# (.venv) holding both, with the module's dependencies and test tools from PyPI. The wheels
-# are built and installed again only when a file that goes into them has changed since the
-# last time.
+# g++, CPython 3.11's headers and venv when missing; the module's and the logger stand-in's
+# wheels built into build/wheelhouse and installed into .venv with the module's dependencies
+# and test tools from PyPI, again only when a file that goes into them has changed.
 #
 #   bash scripts/setup.sh        (no options; scripts/test.sh and scripts/demo.sh run it)
 set -euo pipefail

@@ -9,10 +9,9 @@
 #   bash scripts/target.sh --show ARCH RELEASE|PYTHON              its row and root, then stop
 #
 # The second word is the Debian release or the CPython, whichever names one row. Work files
-# go to .targets/ARCH-RELEASE/ (the release's root, kept and reused) and its pyX.Y/, wheels
-# to dist/. ZARN_TARGET_FRESH=1 throws .targets/ARCH-RELEASE away first; ZARN_STATIC_LIBSTDCXX=ON
-# links libstdc++ into the module; PYTHON is the build machine's CPython X.Y (default:
-# pythonX.Y); ZARN_DEBIAN_MIRROR and ZARN_DEBIAN_SECURITY_MIRROR (scripts/debian.sh).
+# go to .targets/ARCH-RELEASE/ (the release's root, kept) and its pyX.Y/, wheels to dist/.
+# Environment: ZARN_TARGET_FRESH=1 (throw .targets/ARCH-RELEASE away first),
+# ZARN_STATIC_LIBSTDCXX=ON, PYTHON (the build machine's CPython X.Y), ZARN_DEBIAN_MIRROR.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -31,17 +30,16 @@ fi
 shift 2
 read -r arch release py runs cpu deps lane <<<"$row"
 read -r debian machine triplet < <(table arch | awk -v a="$arch" '$1 == a { print $2, $3, $4 }')
-# How the target's programs run: here, in the chroot, or under the emulator.
-kind=$runs prefix=()
-case $runs in host) ;; chroot) prefix=(in_root) ;; *) kind=emulated prefix=("$runs") ;; esac
 name=$arch-$release-py$py dir=$root/.targets/$arch-$release tag=cp${py/./} dist=$root/dist
-work=$dir/py$py rootfs=
-[ "$kind" = host ] || rootfs=$dir/rootfs
+# How the target's programs run: here, in the chroot of its root, or under the emulator.
+kind=$runs prefix=() work=$dir/py$py rootfs=$dir/rootfs
+# An emulated device's root is only unpacked: no maintainer script runs under emulation.
+case $runs in host) rootfs= ;; chroot) prefix=(in_root) variant=apt ;; *) kind=emulated prefix=("$runs") variant=extract ;; esac
 
 # root_packages: what the root of this architecture and release holds for all its targets
 # (an emulated device's packages or a chroot's; Debian's dependencies where one takes them).
 root_packages() {
-    local groups=(device)
+    local groups=(python device)
     [ "$kind" = emulated ] || groups=(python compiler server chroot)
     table target | awk -v a="$arch" -v r="$release" '$1 == a && $2 == r { print $3, $6 }' |
         while read -r py deps; do
@@ -85,8 +83,8 @@ esac
 [ "$mode" = wheel-only ] || [ "$kind" = chroot ] || ensure_redis_server
 # The build tools (auditwheel; the build on the host and cross) run under the target's
 # CPython on the host, else under the build machine's 3.11.
-host_py=$py
-[ "$kind" = host ] || host_py=3.11
+host_py=3.11
+[ "$kind" != host ] || host_py=$py
 python=$(find_python "$host_py")
 ensure_python_dev "$python"
 tools=$root/.targets/tools-py$host_py
@@ -103,15 +101,12 @@ fi
 system_python=("$python")
 if [ -n "$rootfs" ]; then
     step "$release root file system for $arch (${rootfs#"$root"/})"
-    # An emulated device's root is only unpacked: no maintainer script runs under emulation.
-    variant=apt
-    [ "$kind" = chroot ] || variant=extract
     key="$release $arch $(root_packages)"
     if [ ! -x "$rootfs/usr/bin/python$py" ] || [ "$(cat "$rootfs.key" 2>/dev/null)" != "$key" ]; then
         unmount
         rm -rf "$rootfs" "$rootfs.key"
-        make_debian_root "$debian" "$release" "$rootfs.new" --variant="$variant" \
-            --include="${key##* }" || die "no $release root for $arch"
+        make_debian_root "$debian" "$release" "$rootfs.new" --variant="$variant" --include="${key##* }" ||
+            die "no $release root for $arch"
         echo "$debian_root_warnings" >"$rootfs.warning"
         # Packages of trixie and later install into /usr only; the links /lib -> usr/lib and
         # the like come from base-files, which an extract leaves out.
@@ -121,8 +116,7 @@ if [ -n "$rootfs" ]; then
         mv "$rootfs.new" "$rootfs"
         echo "$key" >"$rootfs.key"
     else
-        echo "reusing $rootfs" >&2
-        grep -h . "$rootfs.warning" >&2 || true
+        grep -h . "$rootfs.warning" >&2 || echo "reusing $rootfs" >&2
     fi
     if [ "$kind" = chroot ]; then
         # This machine's name service and certificate authorities, for pip inside the root;
@@ -144,7 +138,7 @@ if [ -n "$rootfs" ]; then
         if host=$(find_python "$py" 2>/dev/null) && [ "$("$host" -c "$magic")" = "$("${system_python[@]}" -c "$magic")" ]; then
             compileall=("$host" -m compileall -q -j0)
         fi
-        "${compileall[@]}" "$rootfs/usr/lib/python$py" "$rootfs/usr/lib/python3" >/dev/null
+        "${compileall[@]}" "$rootfs"/usr/lib/python3* >/dev/null
     fi
     "${system_python[@]}" -c 'import platform, sys; print("target:", platform.machine(), "Python", sys.version.split()[0])'
 fi

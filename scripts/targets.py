@@ -1,10 +1,10 @@
 """The table of targets (scripts/targets.txt) for the loops and the docs.
 
-    python scripts/targets.py --list            ARCH WORD LANE a target (.ci/run, wheels.sh)
-    python scripts/targets.py [--write]         the targets' table (README.md, docs/targets.md)
-    python scripts/targets.py --dependencies [--write]   where each one's dependencies come
-        from when pip installs them: a wheel from the index, or the sdist built on the device
-        (pip download --only-binary=:all: for its interpreter and C library; docs/targets.md)
+    python scripts/targets.py --list      ARCH WORD LANE of each target (.ci/run, wheels.sh)
+    python scripts/targets.py [--write]   the targets' table (README.md, docs/targets.md)
+    python scripts/targets.py --dependencies [--write]   where each target's dependencies come
+        from: a wheel that pip takes from the index for its interpreter and C library (pip
+        download --only-binary=:all:), else the sdist, built on the device
 """
 
 import argparse
@@ -30,10 +30,8 @@ SOURCE_NEEDS = {"redis": "nothing (pure Python)", "orjson": "a Rust toolchain (c
 
 
 def word(t: Target) -> str:
-    """target.sh's second word: the release where it names one target of the architecture,
-    else the CPython."""
-    same = [u for u in TARGETS if (u.arch, u.release) == (t.arch, t.release)]
-    return t.release if len(same) == 1 else t.python
+    """target.sh's second word: the release if it names one target of the arch, else the CPython."""
+    return t.release if [u[:2] for u in TARGETS].count(t[:2]) == 1 else t.python
 
 
 def platform(arch: str, release: str) -> str:
@@ -57,8 +55,7 @@ def wheel_for(package: str, python: str, machine: str, glibc: str) -> str | None
     with tempfile.TemporaryDirectory() as out:
         args = [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--disable-pip-version-check",
                 "--only-binary=:all:", "--implementation", "cp", "--python-version", python, "-d", out]
-        for tag in [*tags, f"manylinux2014_{machine}", "any"]:
-            args += ["--platform", tag]
+        args += [a for tag in [*tags, f"manylinux2014_{machine}", "any"] for a in ("--platform", tag)]
         if subprocess.run([*args, package], capture_output=True).returncode != 0:
             return None
         return next(Path(out).glob("*.whl")).name
