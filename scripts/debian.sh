@@ -73,7 +73,8 @@ make_debian_root() {
     fi
     notes=$(mktemp)
     mapfile -t sources < <(usable_sources "$arch" "${sources[@]}" 2>"$notes")
-    debian_root_warnings=$(tee /dev/stderr <"$notes") && rm -f "$notes"
+    debian_root_warnings=$(cat "$notes") && rm -f "$notes"
+    [ -z "$debian_root_warnings" ] || echo "$debian_root_warnings" >&2
     for ((try = 1; try <= tries; try++)); do
         rm -rf "$dir"
         # The release files of testing and sid may have expired on a mirror.

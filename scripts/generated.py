@@ -33,10 +33,9 @@ def commit_stamp(outputs: list[Path]) -> str:
 def write_block(path: Path, name: str, body: str, command: str,
                 outputs: list[Path] | None = None, *, commit: str | None = None,
                 date: str | None = None) -> None:
-    """Replaces the block NAME in the file at `path` (which must hold its two markers once)
-    by `body` and a stamp. `outputs`: the other files the same run writes (not "dirty").
-    `commit` and `date` (YYYY-MM-DD): those of a run made earlier (a report written again
-    from a saved run), instead of now's."""
+    """Replaces the block NAME in `path` (its markers there once) by `body` and a stamp.
+    `outputs`: the other files the run writes (not "dirty"); `commit` and `date`
+    (YYYY-MM-DD): those of an earlier run (a report written again from it) instead of now's."""
     path = Path(path)
     text = path.read_text()
     begin, end = f"<!-- generated:{name} begin -->", f"<!-- generated:{name} end -->"

@@ -147,23 +147,21 @@ step "build of the $machine wheel"
 raw=$work/raw
 rm -rf "$raw"
 build=(-m pip wheel -q --no-build-isolation --no-deps -C "cmake.define.ZARN_STATIC_LIBSTDCXX=${ZARN_STATIC_LIBSTDCXX:-OFF}")
-case $kind in
-    host) PATH="$tools/bin:$PATH" "$tools/bin/python" "${build[@]}" -C build-dir="$work/build" -w "$raw" . ;;
-    chroot)
-        in_root "python$py" "${build[@]}" -C build-dir=/src/build -w /src/raw /src
-        mkdir -p "$raw" && cp "$rootfs"/src/raw/*.whl "$raw/" ;;
-    emulated)
-        # scikit-build-core names the wheel after _PYTHON_HOST_PLATFORM; python-hints=false
-        # keeps the build machine's interpreter away from FindPython, which gets the target's
-        # headers and extension suffix from the toolchain file instead.
-        env _PYTHON_HOST_PLATFORM="linux-$machine" ZARN_TARGET_ARCH="$arch" ZARN_TARGET_PYTHON="$py" \
-            ZARN_TARGET_ROOT="$rootfs" PATH="$tools/bin:$PATH" "$tools/bin/python" "${build[@]}" \
-            -C build-dir="$work/build" -C cmake.toolchain-file="$root/cmake/cross-toolchain.cmake" \
-            -C cmake.python-hints=false -w "$raw" .
-        # The build machine's interpreter named the wheel; the extension in it is the target's.
-        [ "$host_py" = "$py" ] || "$tools/bin/python" -m wheel tags --remove --python-tag "$tag" \
-            --abi-tag "$tag" "$raw"/*.whl >/dev/null ;;
-esac
+if [ "$kind" = chroot ]; then
+    in_root "python$py" "${build[@]}" -C build-dir=/src/build -w /src/raw /src
+    mkdir -p "$raw" && cp "$rootfs"/src/raw/*.whl "$raw/"
+else
+    # A cross build: scikit-build-core names the wheel after _PYTHON_HOST_PLATFORM;
+    # python-hints=false keeps the build machine's interpreter away from FindPython, which gets
+    # the target's headers and extension suffix from the toolchain file.
+    [ "$kind" = host ] || build+=(-C cmake.toolchain-file="$root/cmake/cross-toolchain.cmake" -C cmake.python-hints=false)
+    env _PYTHON_HOST_PLATFORM="linux-$machine" ZARN_TARGET_ARCH="$arch" ZARN_TARGET_PYTHON="$py" \
+        ZARN_TARGET_ROOT="$rootfs" PATH="$tools/bin:$PATH" "$tools/bin/python" "${build[@]}" \
+        -C build-dir="$work/build" -w "$raw" .
+    # The build machine's interpreter named the wheel; the extension in it is the target's.
+    [ "$host_py" = "$py" ] || "$tools/bin/python" -m wheel tags --remove --python-tag "$tag" \
+        --abi-tag "$tag" "$raw"/*.whl >/dev/null
+fi
 raw_wheel=$(ls "$raw"/zarn_sdk_redis-*-"$tag"-"$tag"-linux_"$machine".whl) || die "no $tag-linux_$machine wheel"
 
 step "checks of the wheel and its extension module"

@@ -49,29 +49,23 @@ def targets_table() -> list[str]:
     return rows
 
 
-def wheel_for(package: str, python: str, machine: str, glibc: str) -> str | None:
-    """The file name of the wheel that pip takes for that interpreter and C library, or None."""
+def dependency(package: str, python: str, machine: str, glibc: str) -> str:
+    """The wheel that pip takes for that interpreter and C library, or what its sdist needs."""
     tags = [f"manylinux_2_{m}_{machine}" for m in range(int(glibc.split(".")[1]), 16, -1)]
     with tempfile.TemporaryDirectory() as out:
         args = [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--disable-pip-version-check",
                 "--only-binary=:all:", "--implementation", "cp", "--python-version", python, "-d", out]
         args += [a for tag in [*tags, f"manylinux2014_{machine}", "any"] for a in ("--platform", tag)]
         if subprocess.run([*args, package], capture_output=True).returncode != 0:
-            return None
-        return next(Path(out).glob("*.whl")).name
+            return f"**source**: needs {SOURCE_NEEDS[package]}"
+        wheel = next(Path(out).glob("*.whl")).name
+        return f"wheel {wheel.split('-')[1]} (`{wheel.rsplit('-', 1)[1].split('.')[0]}`)"
 
 
 def dependencies_table() -> list[str]:
     rows = ["| target | CPython | " + " | ".join(SOURCE_NEEDS) + " |", "|" + "---|" * (2 + len(SOURCE_NEEDS))]
     for arch, release, python, note in [(t.arch, t.release, t.python, "") for t in TARGETS] + OTHERS:
-        cells = []
-        for package, needs in SOURCE_NEEDS.items():
-            wheel = wheel_for(package, python, ARCH[arch][1], RELEASE[release][1])
-            if wheel:
-                version, tag = wheel.split("-")[1], wheel.rsplit("-", 1)[1].split(".")[0]
-                cells.append(f"wheel {version} (`{tag}`)")
-            else:
-                cells.append(f"**source**: needs {needs}")
+        cells = [dependency(package, python, ARCH[arch][1], RELEASE[release][1]) for package in SOURCE_NEEDS]
         rows.append(f"| {platform(arch, release)}{note} | {python} | " + " | ".join(cells) + " |")
     return rows
 

@@ -30,11 +30,8 @@ check=$(mktemp -d)
 trap 'rm -rf "$check"' EXIT
 "$python" -m venv "$check/venv"
 "$check/venv/bin/python" -m pip install -q --disable-pip-version-check "$sdist" "$standin"
-"$check/venv/bin/python" - <<'PY'
-import zarn_sdk.redis.redis_wrapper as rw
-r = rw.RedisWrapper(thread=False, host="127.0.0.1", port=6379)
-print("sdist install: imports", rw.__file__.split("site-packages/")[1], "and constructs", type(r).__name__)
-PY
+"$check/venv/bin/python" -c 'import zarn_sdk.redis.redis_wrapper as rw; r = rw.RedisWrapper(thread=False, host="127.0.0.1", port=6379)
+print("sdist install: imports", rw.__file__.split("site-packages/")[1], "and constructs", type(r).__name__)' 
 
 printf '\n== wheels: dist/\n' >&2
 for file in "$dist"/zarn_sdk_*.whl "$sdist"; do
