@@ -37,7 +37,7 @@ def listed(root: Path) -> list[list[str]]:
 
 def block(path: Path, name: str) -> str:
     text = path.read_text()
-    return text.split(f"<!-- generated:{name} begin -->")[1].split(f"<!-- generated:{name} end -->")[0]
+    return text.split(f"<!-- generated:{name} begin -->\n")[1].split(f"<!-- generated:{name} end -->")[0]
 
 
 def test_each_command_names_its_one_row():
@@ -108,7 +108,8 @@ def test_a_new_row_is_a_new_target(case, tmp_path):
 
     r = run(tmp_path, "bash", ".ci/run", "--list")
     assert r.returncode == 0, r.stderr
-    assert f"{lane} bash scripts/target.sh {command}" in r.stdout.splitlines()
+    runs = [line for line in r.stdout.splitlines() if line.endswith(f" bash scripts/target.sh {command}")]
+    assert runs == [f"{lane} bash scripts/target.sh {command}"]
 
     r = run(tmp_path, sys.executable, "scripts/targets.py", "--write")
     assert r.returncode == 0, r.stderr
