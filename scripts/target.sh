@@ -76,10 +76,7 @@ export PYTHONNOUSERSITE=1
 unset PYTHONHOME PYTHONSTARTUP PYTHONSAFEPATH PYTHONPATH
 
 step "what the build machine needs (.targets/tools-pyX.Y: the build tools)"
-case $kind in
-    chroot) apt_ensure $(packages roots) ;;
-    emulated) apt_ensure $(packages roots cross) ;;
-esac
+[ "$kind" = host ] || apt_ensure $(packages roots) $([ "$kind" = chroot ] || packages cross)
 [ "$mode" = wheel-only ] || [ "$kind" = chroot ] || ensure_redis_server
 # The build tools (auditwheel; the build on the host and cross) run under the target's
 # CPython on the host, else under the build machine's 3.11.
@@ -260,10 +257,8 @@ fi
 step "tests (runs in $runs)"
 tests_start=$SECONDS
 [ $# -gt 0 ] || set -- -q tests
-set +e
-"${device_python[@]}" -m pytest "$@" 2>&1 | tee "$work/pytest.log"
-status=${PIPESTATUS[0]}
-set -e
+status=0
+"${device_python[@]}" -m pytest "$@" 2>&1 | tee "$work/pytest.log" || status=${PIPESTATUS[0]}
 summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped)|no tests ran' "$work/pytest.log" |
           tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')
 printf '\ntarget %s (%s, Python %s): %s; tests took %ds, all steps %ds; pytest exit status %d; %s\n' \
