@@ -27,7 +27,7 @@ PATH=$venv/bin:$PATH build_and_install "$venv" build/asan-wheelhouse --no-build-
 
 reports=$(mktemp -d) pid=
 # A process that halts on a report leaves its servers running, in the run's process group.
-trap '[ -z "$pid" ] || kill -- -"$pid" 2>/dev/null; rm -rf "$reports"' EXIT
+trap '[ -z "$pid" ] || kill -- -"$pid" 2>/dev/null || true; rm -rf "$reports"' EXIT
 # PYTHONMALLOC=malloc: a reference released once too often shows as a use-after-free. No leak
 # detection: the interpreter keeps its allocations; the reference-count tests catch ours.
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
