@@ -1,15 +1,7 @@
-# Debian roots for the targets (sourced, not run): the mirror this machine's apt uses, the
-# suites whose indexes are usable right now, and mmdebstrap with retries.
-#
-# A mirror that is mid-sync can serve a Packages file that does not match its Release file
-# for hours. A root only serves to build and test, so an inconsistent -updates or -security
-# suite is left out with one warning line; the release's own suite stays required.
-#
-# Environment:
-#   ZARN_DEBIAN_MIRROR           the archive (default: what apt's sources use for this release)
-#   ZARN_DEBIAN_SECURITY_MIRROR  the security archive (default: apt's, else the archive's
-#                                sibling "-security" folder)
-#   ZARN_APT_TRIES, ZARN_APT_PAUSE   tries per suite and seconds between them (3, 20)
+# Debian roots for the targets (sourced, not run; docs/targets.md): the mirror this machine's
+# apt uses, the suites whose indexes are usable now (a mirror mid-sync can serve a Packages file
+# that does not match its Release file for hours), mmdebstrap with retries. ZARN_DEBIAN_MIRROR,
+# ZARN_DEBIAN_SECURITY_MIRROR; ZARN_APT_TRIES and ZARN_APT_PAUSE (3 tries, 20 s apart).
 
 # debian_mirrors: sets debian_mirror and debian_security_mirror. apt prints the index URIs
 # of its own configuration (one-line and deb822 sources alike) without fetching anything.
@@ -20,10 +12,8 @@ debian_mirrors() {
            sed -n "s|^'\([^']*\)/dists/\([^/']*\)/InRelease'.*|\2 \1|p")
     debian_mirror=${ZARN_DEBIAN_MIRROR:-$(awk -v s="$codename" '$1 == s { print $2; exit }' <<<"$uris")}
     debian_security_mirror=${ZARN_DEBIAN_SECURITY_MIRROR:-$(awk -v s="$codename-security" '$1 == s { print $2; exit }' <<<"$uris")}
-    if [ -z "$debian_mirror" ]; then
-        echo "no Debian mirror found in apt's sources for '$codename': set ZARN_DEBIAN_MIRROR" >&2
-        return 1
-    fi
+    [ -n "$debian_mirror" ] ||
+        { echo "no Debian mirror found in apt's sources for '$codename': set ZARN_DEBIAN_MIRROR" >&2; return 1; }
     debian_security_mirror=${debian_security_mirror:-$debian_mirror-security}
 }
 
@@ -31,36 +21,31 @@ debian_mirrors() {
 # throwaway folder; prints nothing and succeeds when they are consistent, else prints
 # apt's first error line.
 suite_error() {
-    local arch=$1 line=$2 dir out status
+    local dir out status=0
     dir=$(mktemp -d)
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
     : >"$dir/status"
-    echo "$line" >"$dir/sources.list"
+    echo "$2" >"$dir/sources.list"
     out=$(apt-get update -q -o Dir::State="$dir" -o Dir::State::Lists="$dir/lists" \
               -o Dir::State::Status="$dir/status" -o Dir::Cache="$dir/cache" \
               -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
-              -o APT::Architecture="$arch" -o APT::Architectures::="$arch" \
+              -o APT::Architecture="$1" -o APT::Architectures::="$1" \
               -o Acquire::Languages=none -o Acquire::Check-Valid-Until=false \
-              -o APT::Sandbox::User=root -o Debug::NoLocking=1 2>&1)
-    status=$?
+              -o APT::Sandbox::User=root -o Debug::NoLocking=1 2>&1) && ! grep -q '^E:' <<<"$out" || status=1
     rm -rf "$dir"
-    if [ $status -ne 0 ] || grep -q '^E:' <<<"$out"; then
-        grep -m 1 -E '^ +[A-Z]|^E:' <<<"$out" | sed 's/^ *//; s/ \[IP: [^]]*\]//' || echo "apt-get update failed"
-        return 1
-    fi
+    [ $status = 0 ] || { grep -m 1 -E '^ +[A-Z]|^E:' <<<"$out" | sed 's/^ *//; s/ \[IP: [^]]*\]//' || echo "apt-get update failed"; }
+    return $status
 }
 
-# usable_sources ARCH LINE...: prints the source lines to make a root from, one a line. The
-# first is the release's own suite and is kept as it is (mmdebstrap reports its failures);
-# each other one is tried up to ZARN_APT_TRIES times and left out, with one warning line on
-# stderr, when its indexes stay inconsistent or missing.
+# usable_sources ARCH LINE...: the source lines to make a root from, one a line: the first
+# (the release's own suite) as it is, as mmdebstrap reports its failures; each other one
+# unless its indexes stay inconsistent or missing for ZARN_APT_TRIES tries (a warning line).
 usable_sources() {
     local arch=$1 line suite error try tries=${ZARN_APT_TRIES:-3}
-    shift
-    echo "$1"
-    shift
+    echo "$2"
+    shift 2
     for line in "$@"; do
-        suite=$(awk '{ for (i = 2; i <= NF; i++) if ($i !~ /^\[|\]$|=/) { print $(i + 1); exit } }' <<<"$line")
+        suite=$(awk '{ print $(NF - 1) }' <<<"$line")  # deb [OPTIONS] URI SUITE main
         for ((try = 1; try <= tries; try++)); do
             if error=$(suite_error "$arch" "$line"); then
                 echo "$line"
@@ -72,11 +57,10 @@ usable_sources() {
     done
 }
 
-# make_debian_root ARCH RELEASE DIR MMDEBSTRAP_OPTION...: a root of RELEASE for ARCH in DIR
-# (which must not exist), from the release's suite and its -updates and -security suites
-# where those are usable (sid has neither). The release's suite is required: its failure
-# fails the command, after ZARN_APT_TRIES tries of mmdebstrap. Sets debian_root_warnings
-# to the warning lines of the suites left out.
+# make_debian_root ARCH RELEASE DIR MMDEBSTRAP_OPTION...: a root of RELEASE for ARCH in DIR,
+# from the release's suite and its usable -updates and -security suites (sid has neither),
+# after up to ZARN_APT_TRIES tries of mmdebstrap. Sets debian_root_warnings to the warning
+# lines of the suites left out.
 make_debian_root() {
     local arch=$1 release=$2 dir=$3 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
     local sources=() notes try tries=${ZARN_APT_TRIES:-3}
@@ -89,8 +73,7 @@ make_debian_root() {
     fi
     notes=$(mktemp)
     mapfile -t sources < <(usable_sources "$arch" "${sources[@]}" 2>"$notes")
-    debian_root_warnings=$(cat "$notes")
-    rm -f "$notes"
+    debian_root_warnings=$(cat "$notes") && rm -f "$notes"
     [ -z "$debian_root_warnings" ] || echo "$debian_root_warnings" >&2
     for ((try = 1; try <= tries; try++)); do
         rm -rf "$dir"

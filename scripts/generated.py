@@ -1,16 +1,9 @@
-"""Blocks of generated text in the README and docs/: each lies between two markers and ends
-with a stamp naming the command that wrote it, the commit it ran on and the date.
-
-    <!-- generated:NAME begin -->
-    ...
-    _Written by `COMMAND` at commit 1a2b3c4 on 2026-12-09._
-    <!-- generated:NAME end -->
-
-A run on a tree that differs from its commit (outside the files being written) is stamped
-"1a2b3c4+dirty", which tests/test_generated.py refuses: results come from a clean commit.
+"""Blocks of generated text in the README and docs/: each lies between the markers
+`<!-- generated:NAME begin -->` and `<!-- generated:NAME end -->` and ends with a stamp,
+`_Written by `COMMAND` at commit 1a2b3c4 on 2026-12-09._`. A run on a tree that differs from
+its commit (outside the files being written) is stamped "1a2b3c4+dirty", which
+tests/test_generated.py refuses: results come from a clean commit.
 """
-
-from __future__ import annotations
 
 import datetime
 import re
@@ -25,31 +18,24 @@ STAMP = re.compile(r"_Written by `(?P<command>[^`]+)` at commit (?P<commit>[0-9a
 
 
 def _git(*args: str) -> str:
-    return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True,
-                          check=True).stdout.strip()
+    return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True, check=True).stdout.strip()
 
 
 def commit_stamp(outputs: list[Path]) -> str:
-    """HEAD's short hash, with "+dirty" when the tree differs from it anywhere but in
-    `outputs` (the files the command writes)."""
+    """HEAD's short hash, "+dirty" when the tree differs from it but in `outputs` (the files written)."""
     try:
-        commit = _git("rev-parse", "--short", "HEAD")
-        excludes = [f":!{p.resolve().relative_to(ROOT)}" for p in outputs
-                    if p.resolve().is_relative_to(ROOT)]
-        if _git("status", "--porcelain", "--", ".", *excludes):
-            commit += "+dirty"
+        excludes = [f":!{p.resolve().relative_to(ROOT)}" for p in outputs if p.resolve().is_relative_to(ROOT)]
+        return _git("rev-parse", "--short", "HEAD") + "+dirty" * bool(_git("status", "--porcelain", "--", ".", *excludes))
     except (OSError, subprocess.CalledProcessError):
-        commit = "unknown"
-    return commit
+        return "unknown"
 
 
 def write_block(path: Path, name: str, body: str, command: str,
                 outputs: list[Path] | None = None, *, commit: str | None = None,
                 date: str | None = None) -> None:
-    """Replaces the block NAME in the file at `path` (which must hold its two markers once)
-    by `body` and a stamp. `outputs`: the other files the same run writes (not "dirty").
-    `commit` and `date` (YYYY-MM-DD): those of a run made earlier (a report written again
-    from a saved run), instead of now's."""
+    """Replaces the block NAME in `path` (its markers there once) by `body` and a stamp.
+    `outputs`: the other files the run writes (not "dirty"); `commit` and `date`
+    (YYYY-MM-DD): those of an earlier run (a report written again from it) instead of now's."""
     path = Path(path)
     text = path.read_text()
     begin, end = f"<!-- generated:{name} begin -->", f"<!-- generated:{name} end -->"
@@ -66,9 +52,6 @@ def write_block(path: Path, name: str, body: str, command: str,
 def blocks(path: Path) -> list[dict]:
     """The generated blocks of a file: name, body, and the stamp's command, commit and date
     (None where the stamp is missing)."""
-    found = []
-    for m in BLOCK.finditer(Path(path).read_text()):
-        s = STAMP.search(m["body"])
-        found.append({"name": m["name"], "body": m["body"],
-                      **(s.groupdict() if s else {"command": None, "commit": None, "date": None})})
-    return found
+    empty = {"command": None, "commit": None, "date": None}
+    return [{"name": m["name"], "body": m["body"], **(s.groupdict() if (s := STAMP.search(m["body"])) else empty)}
+            for m in BLOCK.finditer(Path(path).read_text())]

@@ -1,30 +1,23 @@
 #!/usr/bin/env bash
 # Prepares this checkout on a fresh Debian machine: Debian's redis-server and redis-sentinel,
-# g++, CPython 3.11's headers and venv when missing; the module's wheel and the logger
-# stand-in's wheel built from this checkout into build/wheelhouse; and a virtual environment
-# (.venv) holding both, with the module's dependencies and test tools from PyPI. The wheels
-# are built and installed again only when a file that goes into them has changed since the
-# last time.
+# g++, CPython 3.11's headers and venv when missing; the module's and the logger stand-in's
+# wheels built into build/wheelhouse and installed into .venv with the module's dependencies
+# and test tools from PyPI, again only when a file that goes into them has changed.
 #
 #   bash scripts/setup.sh        (no options; scripts/test.sh and scripts/demo.sh run it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/common.sh"
+cd "$root"
+. scripts/common.sh
 no_arguments "$0" "$@"
 
 ensure_redis_server
-venv=$root/.venv
 stamp=$(sources_stamp "$root")
-if [ -x "$venv/bin/python" ] && [ "$(cat "$venv/.sources-stamp" 2>/dev/null)" = "$stamp" ] &&
-    find_wheelhouse_wheels "$venv/bin/python" "$root/build/wheelhouse" 2>/dev/null; then
+if [ "$(cat .venv/.sources-stamp 2>/dev/null)" = "$stamp" ] &&
+    find_wheelhouse_wheels .venv/bin/python build/wheelhouse 2>/dev/null; then
     exit 0
 fi
-python=$(find_python 3.11)
-ensure_python_dev "$python"
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-echo "setup: building the module's and the logger stand-in's wheels into build/wheelhouse" >&2
-"$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
-    -w "$root/build/wheelhouse" "$root" "$root/logger-standin"
-echo "setup: installing them into .venv" >&2
-install_wheelhouse "$venv/bin/python" "$root/build/wheelhouse"
-echo "$stamp" >"$venv/.sources-stamp"
+make_venv .venv
+echo "setup: building the module's and the logger stand-in's wheels into build/wheelhouse and installing them into .venv" >&2
+build_and_install .venv build/wheelhouse
+echo "$stamp" >.venv/.sources-stamp
