@@ -97,7 +97,7 @@ def main() -> int:
         b = cluster.ClusterBench(server, *PLANS[plan], args.case)
         stem = "cluster" if plan != "quick" else "partial"
     else:
-        server = harness.Server() if set(selected) - {"own"} else None
+        server = harness.start_server() if set(selected) - {"own"} else None
         b = figures.Bench(server, *PLANS[plan], args.case)
         complete = selected == sorted(harness.FIGURES) and not args.case and \
             all(rows is None for rows in chosen.values())
