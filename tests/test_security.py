@@ -7,7 +7,10 @@ password or key material."""
 
 import glob
 import os
+import re
 import shutil
+from dataclasses import dataclass
+from typing import Callable
 
 import pytest
 import redis
@@ -17,7 +20,7 @@ from local_redis import LocalServer
 
 PASSWORD, CAM_PASSWORD = "default-pw-4f1c", "cam-01-pw-9b2e"
 ACL = [f"user default on >{PASSWORD} ~* &* +@all",
-       f"user cam-01 on >{CAM_PASSWORD} resetkeys ~cam-01:* resetchannels -@all +@connection "
+       f"user cam-01 on >{CAM_PASSWORD} resetkeys ~cam-01:* resetchannels -@all "
        "+@read +@write +@keyspace -@dangerous"]
 REDIS_PY = tuple(int(part) for part in redis.__version__.split(".")[:2])
 # A wrong password: WRONGPASS became AuthenticationError in redis-py 4.4.
@@ -109,21 +112,35 @@ def test_every_method_works_on_a_secured_server(request, make_wrapper, log, setu
     assert users == {"cam-01" if setup == "ACL user" else "default"}
 
 
-# How each failure is made: the server, redis-py's options on the pool (from the throwaway CA's
-# files), the key used, and the error that the plain paths raise.
+@dataclass(frozen=True)
+class Failure:
+    server: str  # the fixture
+    options: Callable  # tls -> redis-py's options on the pool (tls(): the throwaway CA's files)
+    error: type  # what the plain paths raise
+    says: str  # a pattern of the error text in the log lines
+    key: str = "cam-01:frame"
+
+
 FAILURES = {
-    "wrong password": ("acl_server", lambda tls: {"password": "not-" + PASSWORD},
-                       "cam-01:frame", WRONG_PASSWORD),
-    "forbidden key": ("acl_server", lambda tls: {"username": "cam-01", "password": CAM_PASSWORD},
-                      "cam-02:frame", redis.exceptions.NoPermissionError),
-    "plain TCP to the TLS port": ("tls_server", lambda tls: {}, "cam-01:frame",
-                                  redis.exceptions.ConnectionError),
-    # The server reads the TLS hello as a command that never ends: only the timeout ends it.
-    "TLS to the plain port": ("acl_server", lambda tls: {**tls().client_kwargs(), "socket_timeout": 0.5,
-                                                         "socket_connect_timeout": 0.5},
-                              "cam-01:frame", redis.exceptions.TimeoutError),
-    "no client certificate": ("tls_server", lambda tls: {"ssl": True, "ssl_ca_certs": tls().ca},
-                              "cam-01:frame", redis.exceptions.ConnectionError),
+    "wrong password": Failure("acl_server", lambda tls: {"password": "not-" + PASSWORD},
+                              WRONG_PASSWORD, "invalid username-password pair"),
+    "no password": Failure("acl_server", lambda tls: {}, redis.exceptions.AuthenticationError,
+                           "(?i)authenticat"),
+    "forbidden key": Failure("acl_server", lambda tls: {"username": "cam-01", "password": CAM_PASSWORD},
+                             redis.exceptions.NoPermissionError, "no permissions", "cam-02:frame"),
+    "plain TCP to the TLS port": Failure("tls_server", lambda tls: {}, redis.exceptions.ConnectionError,
+                                         "Connection reset by peer"),
+    # The server reads the TLS greeting as a command that never ends: only a timeout ends it
+    # (redis-py 4.3 shakes hands under socket_timeout).
+    "TLS to the plain port": Failure(
+        "acl_server", lambda tls: {**tls().client_kwargs(), "socket_timeout": 0.5,
+                                   "socket_connect_timeout": 0.5},
+        redis.exceptions.TimeoutError, "Timeout connecting to server"),
+    "no client certificate": Failure("tls_server", lambda tls: {"ssl": True, "ssl_ca_certs": tls().ca},
+                                     redis.exceptions.ConnectionError, "SSL|EOF occurred"),
+    "server certificate of an unknown CA": Failure(
+        "tls_server", lambda tls: {**tls().client_kwargs(), "ssl_ca_certs": None},
+        redis.exceptions.ConnectionError, "CERTIFICATE_VERIFY_FAILED"),
 }
 
 
@@ -131,12 +148,12 @@ FAILURES = {
 @pytest.mark.parametrize("failure", list(FAILURES))
 def test_failures_log_on_frame_paths_and_raise_on_plain_paths(request, make_wrapper, log,
                                                               failure, thread):
-    fixture, options, key, error = FAILURES[failure]
-    server, tls = request.getfixturevalue(fixture), TlsFiles(request)
+    case, tls = FAILURES[failure], TlsFiles(request)
+    server, key = request.getfixturevalue(case.server), case.key
     admin = server.client()
     admin.mset({"cam-01:ok": b"1", "cam-02:frame": b"{}"})
     w = secure(make_wrapper(thread=thread, host=server.host, port=server.port), "pool", server,
-               options(tls))
+               case.options(tls))
     assert w.write_zarn_data({"seq": 1}, key, 30) is thread  # queued: True; direct: False
     assert w._queue is None or drained(w._queue)
     assert w.read_zarn_data(key) is None
@@ -151,11 +168,11 @@ def test_failures_log_on_frame_paths_and_raise_on_plain_paths(request, make_wrap
             result = call()
         except redis.exceptions.RedisError as err:
             raised.append(err)
-            assert type(err) is error, (type(err), err)
+            assert type(err) is case.error, (type(err), err)
         else:  # SCAN names no key: an ACL key pattern does not limit it
             assert failure == "forbidden key" and result == ["cam-02:frame"]
     assert len(raised) == (4 if failure == "forbidden key" else 5)
     # One forbidden key refuses the whole DEL.
     assert admin.get("cam-01:ok") == b"1" and admin.get("cam-02:frame") == b"{}"
-    assert len(log.lines) == 2
+    assert len(log.lines) == 2 and all(re.search(case.says, line) for _, line in log.lines), log.lines
     assert leaked([line for _, line in log.lines] + [str(e) for e in raised], tls.used) == []
