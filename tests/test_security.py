@@ -1,9 +1,9 @@
 """Secured servers (docs/security.md), against real redis-servers of this module's own: a
 password, an ACL user limited to one camera's keys, and TLS with client certificates (a
 throwaway CA made with openssl). Each is set through redis-py's own options on the module's
-pool in place and through a replacement client; then what every method does on a wrong
-password, a forbidden key and a TLS mismatch, and that no log line or error text carries a
-password or key material."""
+pool in place and through a replacement client; then what every method does on a wrong or
+missing password, a forbidden key and each TLS mismatch, and that no log line or error text
+carries a password or key material."""
 
 import glob
 import os
@@ -62,7 +62,8 @@ def secure(w, how: str, server, options: dict):
 
 
 class TlsFiles:
-    """Called, the TLS server's files (a Tls): the server starts when a case first asks."""
+    """Gives the TLS server's files (a Tls) when called, starting that server when a case first
+    asks, and keeps them in `used` for the leak check."""
 
     def __init__(self, request):
         self.request, self.used = request, None
