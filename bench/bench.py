@@ -85,7 +85,7 @@ def main() -> int:
         b = cluster.ClusterBench(server, *PLANS[plan], args.case)
         stem = "cluster" if plan != "quick" else "partial"
     else:
-        server = harness.Server() if set(selected) - {"own"} else None
+        server = harness.start_server() if set(selected) - {"own"} else None
         b = figures.Bench(server, *PLANS[plan], args.case)
         complete = not (only or args.case) and plan != "quick" and args.parser == "python"
         stem = "bench" if complete else "partial"  # only a full run writes the committed report

@@ -3,17 +3,12 @@ the figure registry, and the stamp of a run (git tree and UTC date)."""
 
 from __future__ import annotations
 
-import ctypes
 import datetime
 import itertools
 import math
 import os
 import random
-import shutil
-import signal
-import socket
 import statistics
-import subprocess
 import sys
 import time
 from collections import namedtuple
@@ -21,7 +16,7 @@ from pathlib import Path
 from typing import Callable
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "scripts"))
+sys.path[:0] = [str(ROOT / "scripts"), str(ROOT / "examples")]
 import generated  # noqa: E402  (scripts/generated.py: the README's stamped blocks)
 
 
@@ -138,53 +133,18 @@ def pin_cores() -> None:
         os.sched_setaffinity(0, PINNED[0])
 
 
-def _die_with_parent() -> None:
-    """Runs in the server's child process before exec: SIGTERM when the benchmark dies."""
+def start_server():
+    """The throwaway redis-server (examples/local_redis.py's LocalServer): it dies with the
+    benchmark and runs on the cores that pin_cores() left to it; `admin` is a client with a
+    long timeout. redis is imported only here, once bench.py has chosen the reply parser."""
+    import local_redis
+
     try:
-        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except Exception:
-        pass
-
-
-class Server:
-    """A throwaway redis-server on a free 127.0.0.1 port, without persistence, stopped by
-    its PID."""
-
-    def __init__(self) -> None:
-        import redis
-
-        binary = shutil.which("redis-server")
-        if binary is None:
-            sys.exit("bench: redis-server not found (Debian: apt-get install redis-server)")
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.host, self.port = s.getsockname()
-        self.proc = subprocess.Popen(
-            [binary, "--port", str(self.port), "--bind", self.host, "--save", "",
-             "--appendonly", "no", "--loglevel", "warning"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
-        if PINNED:
-            os.sched_setaffinity(self.proc.pid, PINNED[1])
-        self.admin = redis.Redis(host=self.host, port=self.port, socket_timeout=30)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                self.version = self.admin.info("server")["redis_version"]
-                break
-            except redis.exceptions.ConnectionError:
-                if self.proc.poll() is not None or time.monotonic() > deadline:
-                    self.stop()
-                    sys.exit("bench: redis-server did not start")
-                time.sleep(0.05)
-
-    def stop(self) -> None:
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
+        server = local_redis.LocalServer(die_with_parent=True, cores=PINNED[1] if PINNED else None)
+    except RuntimeError as err:
+        sys.exit(f"bench: {err}")
+    server.admin = server.client(socket_timeout=30)
+    return server
 
 
 def stamp() -> dict:

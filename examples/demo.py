@@ -23,10 +23,7 @@ import argparse
 import base64
 import os
 import random
-import shutil
-import socket
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -36,6 +33,7 @@ import redis.cluster
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
+import local_redis  # examples/local_redis.py: throwaway servers, clusters and sentinels
 from zarn_sdk.redis.redis_wrapper import RedisWrapper
 
 EXIT_UNREACHABLE, EXIT_INTERRUPTED = 2, 130
@@ -59,33 +57,13 @@ def parse_args(argv=None):
     return p.parse_args(argv)
 
 
-class ThrowawayServer:
-    """redis-server on a free loopback port, without persistence, stopped by its PID. It runs
-    in a session of its own, so that the terminal's Ctrl-C reaches the demo only."""
-
-    def __init__(self):
-        binary = shutil.which("redis-server")
-        if binary is None:
-            raise SystemExit("demo: redis-server is not installed: run scripts/demo.sh, "
-                             "or give --host")
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
-        self.proc = subprocess.Popen(
-            [binary, "--port", str(self.port), "--bind", "127.0.0.1",
-             "--save", "", "--appendonly", "no"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + 10
-        while unreachable("127.0.0.1", self.port):
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                self.stop()
-                raise SystemExit("demo: could not start redis-server")
-            time.sleep(0.05)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
+def throwaway_server() -> local_redis.LocalServer:
+    """redis-server on a free loopback port, in a session of its own so that the terminal's
+    Ctrl-C reaches the demo only."""
+    try:
+        return local_redis.LocalServer(own_session=True)
+    except RuntimeError as err:  # not installed, or it would not start
+        raise SystemExit(f"demo: {err}; or give --host") from None
 
 
 def unreachable(host: str, port: int, timeout: float = 2.0) -> str | None:
@@ -284,13 +262,11 @@ def main(argv=None) -> int:
     server = None
     try:
         if args.cluster is not None:
-            import local_redis  # examples/local_redis.py: throwaway clusters and sentinels
-
             server, host, port, where = local_redis.cluster_for_demo(args.cluster)
         elif host is None and args.port is None:
-            server = ThrowawayServer()
-            host, port = "127.0.0.1", server.port
-            where = f"throwaway redis-server on {host}:{port} (pid {server.proc.pid})"
+            server = throwaway_server()
+            host, port = server.address
+            where = f"throwaway redis-server on {host}:{port} (pid {server.pid})"
         else:
             host, port = host or "localhost", args.port or 6379
             why = unreachable(host, port)

@@ -1,8 +1,12 @@
-"""Throwaway Redis deployments on loopback, for the demo, the benchmark and the tests: a
-cluster of primaries (each with replicas if asked), and a primary with one replica watched
-by Sentinel. Every process listens on 127.0.0.1 only, keeps its files in a temporary folder
-and is stopped by its PID.
+"""Throwaway Redis deployments on loopback, for the demo, the benchmark and the tests: one
+server (with a password, ACL users or TLS if asked), a cluster of primaries (each with
+replicas if asked), and a primary with one replica watched by Sentinel. Every process
+listens on 127.0.0.1 only, keeps its files in a temporary folder and is stopped by its PID.
 
+    with LocalServer() as server:
+        client = server.client()               # redis.Redis
+    with LocalServer(tls=True) as server:      # TLS only, client certificates required
+        client = server.client()               # with the throwaway CA's client certificate
     with LocalCluster(primaries=3) as cluster:
         client = cluster.client()              # redis.cluster.RedisCluster
     with LocalSentinel(sentinels=3) as group:
@@ -11,6 +15,7 @@ and is stopped by its PID.
 
 from __future__ import annotations
 
+import ctypes
 import os
 import shutil
 import signal
@@ -18,7 +23,7 @@ import socket
 import subprocess
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import redis
 from redis.cluster import ClusterNode, RedisCluster
@@ -50,21 +55,22 @@ def wait_until(check, what: str, timeout: float = 20.0, every: float = 0.05):
                        + (f" (last error: {last})" if last else ""))
 
 
-def _binary(name: str) -> str:
+def _binary(name: str, package: str = "redis-server (scripts/setup.sh does this)") -> str:
     path = shutil.which(name)
     if path is None:
-        raise RuntimeError(f"{name} not found on PATH: install Debian's redis-server "
-                           "(scripts/setup.sh does this)")
+        raise RuntimeError(f"{name} not found on PATH: install Debian's {package}")
     return path
 
 
 @dataclass
 class Node:
-    """One redis-server (or sentinel) process that we started."""
+    """One redis-server (or sentinel) process that we started (or, proc None, someone else did)."""
     port: int
-    proc: subprocess.Popen
+    proc: subprocess.Popen | None
     bus_port: int | None = None
     id: str = ""  # cluster node id
+    connect: dict = field(default_factory=dict)  # what client() needs: password, TLS files
+    host = HOST
 
     @property
     def pid(self) -> int:
@@ -75,7 +81,8 @@ class Node:
         return HOST, self.port
 
     def client(self, **kwargs) -> redis.Redis:
-        return redis.Redis(host=HOST, port=self.port, socket_timeout=5, **kwargs)
+        return redis.Redis(**{"host": HOST, "port": self.port, "socket_timeout": 5, **self.connect,
+                              **kwargs})
 
     def alive(self) -> bool:
         return self.proc.poll() is None
@@ -91,9 +98,9 @@ class Node:
                 self.proc.wait()
 
 
-def _spawn(args: list[str], port: int, folder: str, **extra) -> Node:
+def _spawn(args: list[str], port: int, folder: str, popen: dict | None = None, **extra) -> Node:
     log = open(os.path.join(folder, f"{port}.log"), "wb")
-    proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, cwd=folder)
+    proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, cwd=folder, **(popen or {}))
     log.close()
     node = Node(port, proc, **extra)
     try:
@@ -123,11 +130,17 @@ def _server_args(port: int, folder: str, *more: str) -> list[str]:
 
 
 class _Deployment:
-    """Processes in a temporary folder, all stopped by PID on stop() or at the with-block's end."""
+    """Processes in a temporary folder, started by _start(*args), all stopped by PID on stop()
+    or at the with-block's end (or when the start fails)."""
 
-    def __init__(self) -> None:
+    def __init__(self, *args) -> None:
         self.folder = tempfile.mkdtemp(prefix=f"{type(self).__name__.lower()}-")
         self.nodes: list[Node] = []
+        try:
+            self._start(*args)
+        except BaseException:
+            self.stop()
+            raise
 
     def stop(self) -> None:
         for node in self.nodes:
@@ -146,20 +159,129 @@ class _Deployment:
         return live.client().info("server")["redis_version"]
 
 
+def _die_with_parent() -> None:
+    """Runs in the server's child process before exec: SIGTERM when its parent dies."""
+    try:
+        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except Exception:
+        pass
+
+
+@dataclass(frozen=True)
+class Tls:
+    """PEM files of a throwaway certificate authority and of the two certificates that it
+    signed: the server's (for 127.0.0.1) and a client's."""
+    ca: str
+    server_cert: str
+    server_key: str
+    client_cert: str
+    client_key: str
+
+    def client_kwargs(self) -> dict:
+        """redis-py's options for a TLS connection with the client certificate."""
+        return {"ssl": True, "ssl_ca_certs": self.ca, "ssl_certfile": self.client_cert,
+                "ssl_keyfile": self.client_key}
+
+
+_EXTENSIONS = """[req]
+distinguished_name = dn
+[dn]
+[ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign
+subjectKeyIdentifier = hash
+[server]
+subjectAltName = IP:127.0.0.1
+authorityKeyIdentifier = keyid
+[client]
+authorityKeyIdentifier = keyid
+"""
+
+
+def make_tls(folder: str) -> Tls:
+    """A CA and the server's and a client's certificates, made in `folder` with the openssl
+    command (P-256 keys, valid for two days, with the extensions that the strict checks of
+    Python 3.13 and later ask for)."""
+    openssl, conf = _binary("openssl", "openssl"), os.path.join(folder, "tls.cnf")
+    with open(conf, "w") as f:
+        f.write(_EXTENSIONS)
+
+    def run(*args: str) -> None:
+        subprocess.run([openssl, *args], cwd=folder, check=True, capture_output=True)
+
+    key = ["-nodes", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-config", conf]
+    run("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2",
+        "-subj", "/CN=throwaway CA", "-extensions", "ca")
+    for serial, name in enumerate(["server", "client"], 1):
+        run("req", "-new", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
+            "-subj", f"/CN={name}")
+        run("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+            "-set_serial", str(serial), "-days", "2", "-out", f"{name}.crt",
+            "-extfile", conf, "-extensions", name)
+    path = lambda name: os.path.join(folder, name)  # noqa: E731
+    return Tls(path("ca.crt"), path("server.crt"), path("server.key"), path("client.crt"),
+               path("client.key"))
+
+
+class LocalServer(_Deployment):
+    """One redis-server on `port` (default: a free one). `options` are more redis-server
+    arguments ("--requirepass", password; "--aclfile", path), `connect` the redis-py options
+    that its own clients need (client(), the start-up check): a username, a password.
+
+    tls=True: TLS only, on `port`, client certificates required; a throwaway CA and the
+    certificates (`tls`, a Tls) are made at each start. own_session: the server runs in a
+    session of its own, so that a terminal's Ctrl-C reaches the caller only.
+    die_with_parent: SIGTERM when the process that started it dies. cores: the CPUs that it
+    may run on. stop() stops it; start() starts it again on the same port."""
+
+    def __init__(self, *options: str, port: int = 0, connect: dict | None = None,
+                 tls: bool = False, own_session: bool = False, die_with_parent: bool = False,
+                 cores: set[int] | None = None):
+        self.port, self.options, self.connect = port or free_port(), options, connect or {}
+        self.use_tls, self.tls, self.cores = tls, None, cores
+        self.popen = {"start_new_session": own_session,
+                      "preexec_fn": _die_with_parent if die_with_parent else None}
+        super().__init__()
+
+    def start(self) -> None:
+        os.makedirs(self.folder, exist_ok=True)
+        more, connect = list(self.options), dict(self.connect)
+        if self.use_tls:
+            self.tls = make_tls(self.folder)
+            # The later --port 0 wins: no plain port.
+            more += ["--port", "0", "--tls-port", str(self.port), "--tls-cert-file",
+                     self.tls.server_cert, "--tls-key-file", self.tls.server_key,
+                     "--tls-ca-cert-file", self.tls.ca, "--tls-auth-clients", "yes"]
+            connect.update(self.tls.client_kwargs())
+        self.nodes = [_spawn(_server_args(self.port, self.folder, *more), self.port,
+                             self.folder, self.popen, connect=connect)]
+        if self.cores:
+            os.sched_setaffinity(self.pid, self.cores)
+
+    _start = start
+    host = HOST
+
+    @property
+    def address(self) -> tuple[str, int]:
+        return HOST, self.port
+
+    @property
+    def pid(self) -> int:
+        return self.nodes[-1].pid
+
+    def client(self, **kwargs) -> redis.Redis:
+        return self.nodes[-1].client(**kwargs)
+
+
 class LocalCluster(_Deployment):
     """A Redis Cluster of `primaries` primaries, each with `replicas` replicas; slots split
     evenly. A node is judged failing after `node_timeout_ms`, and a replica then takes over
     its primary's slots."""
 
     def __init__(self, primaries: int = 3, replicas: int = 0, node_timeout_ms: int = 2000):
-        super().__init__()
         self.primaries: list[Node] = []
         self.replicas: dict[str, list[Node]] = {}  # by the primary's node id
-        try:
-            self._start(primaries, replicas, node_timeout_ms)
-        except BaseException:
-            self.stop()
-            raise
+        super().__init__(primaries, replicas, node_timeout_ms)
 
     def _node(self, timeout_ms: int) -> Node:
         port, bus = free_port(), free_port()
@@ -227,13 +349,8 @@ class LocalSentinel(_Deployment):
     (quorum: a majority). The primary counts as down after `down_after_ms` without a reply."""
 
     def __init__(self, sentinels: int = 1, down_after_ms: int = 1000, name: str = "zarn"):
-        super().__init__()
         self.sentinels, self.down_after_ms, self.name = sentinels, down_after_ms, name
-        try:
-            self._start()
-        except BaseException:
-            self.stop()
-            raise
+        super().__init__()
 
     def _start(self) -> None:
         port = free_port()

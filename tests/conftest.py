@@ -4,20 +4,19 @@ helper that runs Python in a subprocess (through an emulator when one is configu
 
 import os
 import shlex
-import shutil
 import socket
 import subprocess
 import sys
 import threading
-import time
-from dataclasses import dataclass
 
 import pytest
-import redis
 
 import zarn_sdk.redis.redis_wrapper as rw
 
-from helpers import LogRecorder
+from helpers import REPO, LogRecorder
+
+sys.path.insert(0, str(REPO / "examples"))
+from local_redis import LocalServer, Node, wait_until  # noqa: E402  (throwaway servers)
 
 # Set by the armv7l run: the emulator command that runs target binaries, and a server
 # that the host started (the emulated interpreter cannot start a native one reliably).
@@ -25,79 +24,16 @@ EMULATOR = shlex.split(os.environ.get("ZARN_TEST_EMULATOR", ""))
 EXTERNAL_PORT = os.environ.get("ZARN_TEST_REDIS_PORT")
 
 
-@dataclass(frozen=True)
-class Server:
-    host: str
-    port: int
-
-    def client(self) -> redis.Redis:
-        return redis.Redis(host=self.host, port=self.port)
-
-
-def _wait_for_ping(port: int, proc: subprocess.Popen | None, timeout: float = 10.0) -> None:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            redis.Redis(host="127.0.0.1", port=port, socket_timeout=1).ping()
-            return
-        except redis.exceptions.ConnectionError:
-            if proc is not None and proc.poll() is not None:
-                raise RuntimeError(f"redis-server exited with status {proc.returncode}")
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"redis-server on port {port} did not answer in {timeout}s")
-            time.sleep(0.05)
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def start_redis_server(port: int) -> subprocess.Popen:
-    """Starts redis-server on 127.0.0.1:port without persistence; the caller stops it by PID."""
-    binary = shutil.which("redis-server")
-    if binary is None:
-        raise RuntimeError(
-            "redis-server not found on PATH: install Debian's redis-server "
-            "(scripts/test.sh does this)"
-        )
-    proc = subprocess.Popen(
-        [binary, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no"],
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    try:
-        _wait_for_ping(port, proc)
-    except BaseException:
-        stop_process(proc)
-        raise
-    return proc
-
-
-def stop_process(proc: subprocess.Popen) -> None:
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-
 @pytest.fixture(scope="session")
 def redis_server():
+    """The session's server: the emulated runs' (started by the host), else one of our own."""
     if EXTERNAL_PORT:
-        port = int(EXTERNAL_PORT)
-        _wait_for_ping(port, None)
-        yield Server("127.0.0.1", port)
+        node = Node(int(EXTERNAL_PORT), None)
+        wait_until(node.client().ping, f"the server on port {EXTERNAL_PORT}", timeout=10)
+        yield node
         return
-    port = free_port()
-    proc = start_redis_server(port)
-    try:
-        yield Server("127.0.0.1", port)
-    finally:
-        stop_process(proc)
+    with LocalServer() as server:
+        yield server
 
 
 @pytest.fixture

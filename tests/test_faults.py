@@ -10,9 +10,10 @@ import orjson
 import pytest
 import redis
 
-from conftest import EMULATOR, free_port, start_redis_server, stop_process
+from conftest import EMULATOR
 from fault_tools import Proxy, fault_figures, produce_through, save_figures
 from helpers import drained, sent
+from local_redis import LocalServer
 
 # Under emulation the module runs ~5-15 times slower; the bounds about the server (one
 # second to recover) stay, the bounds about our own code's speed stretch by this factor.
@@ -42,28 +43,9 @@ class TakeCountingQueue(queue.Queue):
 
 @pytest.fixture
 def own_server():
-    """A redis-server of this test's own on a fixed port, stopped and started by PID."""
-    port = free_port()
-    procs = [start_redis_server(port)]
-
-    class Own:
-        host = "127.0.0.1"
-
-        def __init__(self):
-            self.port = port
-
-        def stop(self):
-            stop_process(procs[-1])
-
-        def start(self):
-            procs.append(start_redis_server(port))
-
-        def client(self):
-            return redis.Redis(host=self.host, port=port)
-
-    yield Own()
-    for proc in procs:
-        stop_process(proc)
+    """A redis-server of this test's own, stopped and started again on its port by PID."""
+    with LocalServer() as server:
+        yield server
 
 
 def test_server_restart_mid_stream(own_server, make_wrapper, log):
