@@ -128,7 +128,7 @@ FAILURES = {
     "no password": Failure("acl_server", lambda tls: {}, redis.exceptions.AuthenticationError,
                            "(?i)authenticat"),
     "forbidden key": Failure("acl_server", lambda tls: {"username": "cam-01", "password": CAM_PASSWORD},
-                             redis.exceptions.NoPermissionError, "no permissions", "cam-02:frame"),
+                             redis.exceptions.NoPermissionError, "(?i)no permissions", "cam-02:frame"),
     "plain TCP to the TLS port": Failure("tls_server", lambda tls: {}, redis.exceptions.ConnectionError,
                                          "Connection reset by peer"),
     # The server reads the TLS greeting as a command that never ends: only a timeout ends it
