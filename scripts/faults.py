@@ -94,8 +94,8 @@ def run(version: str, figures: Path) -> int:
 
 
 def shown(value) -> str:
-    return {None: "none", True: "on", False: "off"}.get(value, str(value)) \
-        if not isinstance(value, (int, float)) or isinstance(value, bool) else str(value)
+    """None, True and False as a reader says them; anything else as it prints."""
+    return {"None": "none", "True": "on", "False": "off"}.get(str(value), str(value))
 
 
 def table(results: list[dict]) -> str:

@@ -17,7 +17,7 @@ from conftest import EMULATOR
 from fault_tools import FPS, fault_figures, produce_through, save_figures
 from helpers import REPO, drained, sent
 
-sys.path[:0] = [str(REPO / "examples"), str(REPO / "scripts")]
+sys.path.insert(0, str(REPO / "scripts"))  # generated.py; conftest puts examples/ there
 from local_redis import LocalCluster, LocalSentinel  # noqa: E402
 
 pytestmark = pytest.mark.skipif(
