@@ -138,7 +138,7 @@ FAILURES = {
                                    "socket_connect_timeout": 0.5},
         redis.exceptions.TimeoutError, "Timeout connecting to server"),
     "no client certificate": Failure("tls_server", lambda tls: {"ssl": True, "ssl_ca_certs": tls().ca},
-                                     redis.exceptions.ConnectionError, "SSL|EOF occurred"),
+                                     redis.exceptions.ConnectionError, "SSL|EOF occurred|Connection reset by peer"),
     "server certificate of an unknown CA": Failure(
         "tls_server", lambda tls: {**tls().client_kwargs(), "ssl_ca_certs": None},
         redis.exceptions.ConnectionError, "CERTIFICATE_VERIFY_FAILED"),
