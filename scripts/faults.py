@@ -1,7 +1,7 @@
 """Runs the fault tests (a silent network path, refused connections, a server restart, a slow
 server, a Sentinel failover) under each redis-py version that a device may have, each in a
-virtual environment of its own (.venv-redis-X.Y.Z) with the module's wheel from
-build/wheelhouse (bash scripts/setup.sh builds it), and with --write puts their figures into
+virtual environment of its own (scripts/floors.sh with ZARN_REDIS=VERSION: the module's
+wheel, the lowest orjson, that redis-py), and with --write puts their figures into
 docs/faults.md, one table per fault, one column per version.
 
     python3 scripts/faults.py [--write] [VERSION ...]
@@ -26,7 +26,8 @@ sys.path.insert(0, str(ROOT / "scripts"))
 from generated import write_block  # noqa: E402
 
 VERSIONS = ["4.3.4", "6.1.0", "6.4.0", "newest"]
-TESTS = ["tests/test_faults.py::test_writer_lives_through",
+TESTS = ["tests/test_faults.py::test_connection_defaults_by_who_made_the_pool",
+         "tests/test_faults.py::test_writer_lives_through",
          "tests/test_cluster.py::test_sentinel_failover_under_load[one-sentinel]"]
 DOC = ROOT / "docs" / "faults.md"
 TITLES = {
@@ -42,55 +43,13 @@ TITLES = {
 }
 
 
-# Each version's connection defaults, read from the objects it makes (no server needed): a
-# plain pool's connection, the connection of a client made as redis.Redis(host=...), and
-# the connection of the module's own pool.
-DEFAULTS = """
-import inspect, json, redis, redis.cluster, redis.sentinel
-import zarn_sdk.redis.redis_wrapper as rw
-
-def facts(conn):
-    retry, backoff = conn.retry, conn.retry._backoff
-    span = f" {backoff._base:g} s to {backoff._cap:g} s" if hasattr(backoff, "_cap") else ""
-    return {"socket timeout, s": conn.socket_timeout,
-            "connect timeout, s": conn.socket_connect_timeout,
-            "TCP keepalive": conn.socket_keepalive,
-            "retries of a failed command": retry._retries,
-            "backoff": f"{type(backoff).__name__}{span}" if retry._retries else "-"}
-
-made = {"redis.ConnectionPool(host=...)": redis.ConnectionPool(host="127.0.0.1"),
-        "redis.Redis(host=...)": redis.Redis(host="127.0.0.1").connection_pool,
-        "Sentinel(...).master_for(...)":
-            redis.sentinel.Sentinel([("127.0.0.1", 1)]).master_for("m").connection_pool,
-        "the module's pool": rw.RedisWrapper(thread=False)._redis_client.connection_pool}
-rows = {f"{who}: {k}": v for who, pool in made.items()
-        for k, v in facts(pool.make_connection()).items()}
-cluster = inspect.signature(redis.cluster.RedisCluster.__init__).parameters
-rows["RedisCluster(...): cluster_error_retry_attempts"] = cluster["cluster_error_retry_attempts"].default
-print(json.dumps({"redis": redis.__version__, "fault": "defaults", "figures": rows}))
-"""
-
-
 def run(version: str, figures: Path) -> int:
-    """The fault tests under one redis-py version; their figures go into `figures`."""
-    venv = ROOT / f".venv-redis-{version}"
-    python = venv / "bin" / "python"
-    if not python.exists():
-        subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
-    wheels = sorted((ROOT / "build" / "wheelhouse").glob("*.whl"))
-    pin = "redis" if version == "newest" else f"redis=={version}"
-    test_extra = [f"{w}[test]" for w in wheels if w.name.startswith("zarn_sdk_redis-")]
-    subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                    "--force-reinstall", "--no-deps", *map(str, wheels)], check=True)
-    subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                    "--upgrade", *test_extra, pin], check=True)
+    """The fault tests under one redis-py version (scripts/floors.sh with ZARN_REDIS); their
+    figures go into `figures`."""
     print(f"== faults: redis-py {version}", flush=True)
-    defaults = subprocess.run([str(python), "-c", DEFAULTS], check=True, capture_output=True,
-                              text=True).stdout
-    (figures / "defaults.json").write_text(defaults)
-    return subprocess.run([str(python), "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider",
-                           *TESTS], cwd=ROOT,
-                          env={**os.environ, "ZARN_FAULT_FIGURES": str(figures)}).returncode
+    env = {**os.environ, "ZARN_REDIS": version, "ZARN_FAULT_FIGURES": str(figures)}
+    return subprocess.run(["bash", str(ROOT / "scripts" / "floors.sh"), "-q", "-s",
+                           "-p", "no:cacheprovider", *TESTS], env=env).returncode
 
 
 def shown(value) -> str:
@@ -124,7 +83,6 @@ def main() -> int:
     p.add_argument("--write", action="store_true", help="write the tables into docs/faults.md")
     p.add_argument("versions", nargs="*", default=VERSIONS, metavar="VERSION")
     args = p.parse_args()
-    subprocess.run(["bash", str(ROOT / "scripts" / "setup.sh")], check=True)
     status = 0
     with tempfile.TemporaryDirectory() as tmp:
         results = []

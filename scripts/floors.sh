@@ -3,7 +3,8 @@
 # that pyproject.toml admits (redis>=4.3.4 -> redis==4.3.4, Debian 12's python3-redis;
 # orjson>=3.9 -> orjson==3.9), so that a floor that stops working is found here first. Same
 # setup as scripts/test.sh, in its own virtual environment .venv-floors. Extra arguments go
-# to pytest.
+# to pytest. ZARN_REDIS=X.Y.Z (or "newest") takes that redis-py instead of the lowest, in
+# .venv-redis-X.Y.Z (scripts/faults.py runs the fault tests so under each version).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
@@ -12,16 +13,21 @@ help_first "$0" "$@"
 cd "$root"
 python=$(find_python 3.11)
 venv=$root/.venv-floors
+[ -z "${ZARN_REDIS:-}" ] || venv=$root/.venv-redis-$ZARN_REDIS
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 install_wheelhouse "$venv/bin/python" "$root/build/wheelhouse"
 mapfile -t floors < <("$python" - <<'PY'
-import re, tomllib
+import os, re, tomllib
+pins = {}
 for dep in tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]:
     name, low = re.fullmatch(r"([A-Za-z0-9_.-]+)\s*>=\s*([0-9.]+)", dep).groups()
-    print(f"{name}=={low}")
+    pins[name] = f"{name}=={low}"
+if redis := os.environ.get("ZARN_REDIS"):
+    pins["redis"] = "redis" if redis == "newest" else f"redis=={redis}"
+print(*pins.values(), sep="\n")
 PY
 )
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "${floors[@]}"
+"$venv/bin/python" -m pip install -q -U --disable-pip-version-check "${floors[@]}"
 "$venv/bin/python" -m pip check
 echo "floors: $("$venv/bin/python" -m pip list --format=freeze 2>/dev/null | grep -iE '^(redis|orjson)==' | tr '\n' ' ')" >&2
 exec "$venv/bin/python" -m pytest "$@"

@@ -2,6 +2,7 @@
 frame writes (on a server of the test's own) and a stalled server (CLIENT PAUSE ... WRITE;
 Redis 7.0 refuses DEBUG SLEEP unless enable-debug-command is on)."""
 
+import inspect
 import queue
 import threading
 import time
@@ -9,6 +10,8 @@ import time
 import orjson
 import pytest
 import redis
+import redis.cluster
+import redis.sentinel
 
 from conftest import EMULATOR
 from fault_tools import Proxy, fault_figures, produce_through, save_figures
@@ -198,6 +201,39 @@ def test_contended_full_queue_under_a_stall_loses_no_call(server, raw, make_wrap
 
 # The pool's socket timeout (redis-py 8.2's default, which the module gives older versions).
 TIMEOUT = 5.0
+
+
+def _opens_with(pool) -> dict:
+    """What a connection of the pool opens with and how it retries (made, not connected)."""
+    conn = pool.make_connection()
+    retry, backoff = conn.retry, conn.retry._backoff
+    span = f" {backoff._base:g} s to {backoff._cap:g} s" if hasattr(backoff, "_cap") else ""
+    return {"socket timeout, s": conn.socket_timeout,
+            "connect timeout, s": conn.socket_connect_timeout,
+            "TCP keepalive": conn.socket_keepalive,
+            "retries of a failed command": retry._retries,
+            "backoff": f"{type(backoff).__name__}{span}" if retry._retries else "-"}
+
+
+def test_connection_defaults_by_who_made_the_pool(make_wrapper):
+    """The first table of the faults page, read from this redis-py's own objects: the module's
+    pool waits at most 5 s and retries nothing on every version; Sentinel's master clients
+    retry nothing either, whatever a plain client made as redis.Redis(host=...) does."""
+    made = {"redis.ConnectionPool(host=...)": redis.ConnectionPool(host="127.0.0.1"),
+            "redis.Redis(host=...)": redis.Redis(host="127.0.0.1").connection_pool,
+            "Sentinel(...).master_for(...)":
+                redis.sentinel.Sentinel([("127.0.0.1", 1)]).master_for("m").connection_pool,
+            "the module's pool": make_wrapper(thread=False)._redis_client.connection_pool}
+    rows = {who: _opens_with(pool) for who, pool in made.items()}
+    assert rows["the module's pool"] == {"socket timeout, s": 5, "connect timeout, s": 5,
+                                         "TCP keepalive": True, "retries of a failed command": 0,
+                                         "backoff": "-"}
+    assert rows["Sentinel(...).master_for(...)"]["retries of a failed command"] == 0
+    figures = {f"{who}: {k}": v for who, row in rows.items() for k, v in row.items()}
+    cluster = inspect.signature(redis.cluster.RedisCluster.__init__).parameters
+    figures["RedisCluster(...): cluster_error_retry_attempts"] = \
+        cluster["cluster_error_retry_attempts"].default
+    save_figures("defaults", figures)
 
 
 @pytest.fixture
