@@ -198,7 +198,7 @@ def python_write(q: queue.Queue, data, redis_key, ttl) -> bool:
 def fig5(b: Bench) -> list[dict]:
     n, frame, key = 1000, b.frame, "bench:stalled"
     w, peer = b.wrapper(thread=True), queue.Queue(maxsize=2)  # both queues hold 2
-    # CLIENT PAUSE ... WRITE holds the worker's SET, so the queue stays full, for the whole measurement.
+    # CLIENT PAUSE ... WRITE (as long as the measurement) holds the worker's SET: the queue stays full.
     b.server.admin.execute_command("CLIENT", "PAUSE", int(60_000 + b.rounds * n * 0.1), "WRITE")
     try:
         for _ in range(3):  # the worker takes one record and hangs in its SET; two fill each queue

@@ -43,8 +43,8 @@ def select(tokens: list[str]) -> dict[str, set[str] | None]:
 
 
 def verdict(goal: str | None, r: dict) -> str:
-    """"-" without a goal, else "yes" or "no" when the ratio (of wall-clock time: the 95% interval
-    of its median) lies on one side of the goal, and "within noise" when the interval holds it."""
+    """"-" without a goal, else "yes" or "no" when the ratio (a wall-clock one: its 95% interval) lies
+    on one side of the goal, "within noise" when the interval holds it (the machine's drift decides)."""
     if not (goal and r["checked"]):
         return "-"
     op, limit = goal.split()
@@ -112,8 +112,8 @@ PINNED: tuple[set[int], set[int]] | None = None  # (client cores, server cores) 
 
 
 def pin_cores() -> None:
-    """This process (and every thread it starts later) on one core, the server on the others: unpinned, a
-    worker thread on one core timed against a main thread on the other measured the cores (ratios 0.4-1.9)."""
+    """Pins this process (and threads it starts later) to one core, the server to the others: unpinned,
+    a worker on one core timed against the main thread on the other measured the cores (ratios 0.4-1.9)."""
     global PINNED
     cores = sorted(os.sched_getaffinity(0))
     if len(cores) >= 2:
