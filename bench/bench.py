@@ -3,8 +3,6 @@
 behaviour written in Python; run it through scripts/bench.sh, which sets up what it needs.
 bench/README.md tells what each figure measures and how."""
 
-from __future__ import annotations
-
 import argparse
 import faulthandler
 import json
@@ -16,25 +14,6 @@ from pathlib import Path
 
 RESULTS = Path(__file__).resolve().parent / "results"
 PLANS = {"quick": (9, 300), "default": (41, 1000), "long": (101, 2000)}  # rounds, callgrind N
-
-
-def parse_args() -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    size = p.add_mutually_exclusive_group()
-    size.add_argument("--quick", action="store_true", help="few rounds: a smoke run")
-    size.add_argument("--long", action="store_true", help="more rounds: steadier medians")
-    p.add_argument("--only", metavar="CODES", help="comma-separated figures or rows, by the codes that the report "
-                   "prints: a figure (1, 4, own), a row (4b, 6m/1KB, 7/16) or a row group (6m)")
-    p.add_argument("--micro", action="store_true", help="only the module's own cost (--only own)")
-    p.add_argument("--case", action="append", default=[],
-                   help="own cost: only the cases whose name starts with this (repeatable)")
-    p.add_argument("--parser", choices=["python", "hiredis"], default="python",
-                   help="redis-py's reply parser; python hides hiredis even when installed")
-    p.add_argument("--cluster", nargs="?", const="", metavar="HOST:PORT",
-                   help="figures 2, 3, 4 on a throwaway three-primary cluster, or on the "
-                        "cluster of the node given, against redis-py's RedisCluster")
-    p.add_argument("--report", metavar="JSON", help="write the report of a saved run and exit")
-    return p.parse_args()
 
 
 def machine(server) -> dict:
@@ -50,13 +29,26 @@ def machine(server) -> dict:
 
 
 def main() -> int:
-    args = parse_args()
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    size = p.add_mutually_exclusive_group()
+    size.add_argument("--quick", action="store_true", help="few rounds: a smoke run")
+    size.add_argument("--long", action="store_true", help="more rounds: steadier medians")
+    p.add_argument("--only", metavar="CODES", help="comma-separated figures or rows, by the codes that the report "
+                   "prints: a figure (1, 4, own), a row (4b, 6m/1KB, 7/16) or a row group (6m)")
+    p.add_argument("--micro", action="store_true", help="only the module's own cost (--only own)")
+    p.add_argument("--case", action="append", default=[],
+                   help="own cost: only the cases whose name starts with this (repeatable)")
+    p.add_argument("--parser", choices=["python", "hiredis"], default="python",
+                   help="redis-py's reply parser; python hides hiredis even when installed")
+    p.add_argument("--cluster", nargs="?", const="", metavar="HOST:PORT", help="figures 2, 3, 4 on a throwaway "
+                   "three-primary cluster, or on the cluster of the node given, against redis-py's RedisCluster")
+    p.add_argument("--report", metavar="JSON", help="write the report of a saved run and exit")
+    args = p.parse_args()
     import report
 
     if args.report:
         saved = Path(args.report).resolve()
-        run = json.loads(saved.read_text())
-        report.write(run, saved.parent, saved.stem, run["stem"] == "bench")
+        report.write(json.loads(saved.read_text()), saved.parent)
         return 0
     if args.parser == "python":
         sys.modules["hiredis"] = None  # type: ignore[assignment]  # redis-py's own parser
@@ -108,13 +100,11 @@ def main() -> int:
         if server:
             server.stop()
     run["seconds"] = round(time.perf_counter() - t0)
-    RESULTS.mkdir(exist_ok=True)
     (RESULTS / f"{stem}.json").write_text(json.dumps(run, indent=1))
-    report.write(run, RESULTS, stem, readme=stem == "bench")
-    said = {v: [r["key"] for f in run["figures"] for r in f["rows"] if r["met"] == v]
+    report.write(run, RESULTS)
+    said = {v: ", ".join(r["key"] for f in run["figures"] for r in f["rows"] if r["met"] == v) or "none"
             for v in ("no", "within noise")}
-    print(f"bench: {run['seconds']} s; goals missed: {', '.join(said['no']) or 'none'}; "
-          f"within noise: {', '.join(said['within noise']) or 'none'}")
+    print(f"bench: {run['seconds']} s; goals missed: {said['no']}; within noise: {said['within noise']}")
     return 0
 
 

@@ -1,21 +1,14 @@
-"""The benchmark on a Redis Cluster (bench.py --cluster): figures 2, 3 and 4 with each instance
-built as usual and then moved onto redis-py's RedisCluster, side by side with that client used
-directly, on a throwaway cluster of three primaries on loopback (examples/local_redis.py) or on
-a given node's cluster, where only the benchmark's own keys are touched."""
-
-from __future__ import annotations
+"""bench.py --cluster: figures 2, 3 and 4 with each instance moved onto redis-py's RedisCluster, against
+that client used directly, on a throwaway cluster or a given node's (only the benchmark's keys touched)."""
 
 import os
-import sys
 
 import redis
 from redis.cluster import RedisCluster
 
 import harness
 from figures import Bench
-
-sys.path.insert(0, str(harness.ROOT / "examples"))
-from local_redis import cluster_for_demo  # noqa: E402
+from local_redis import cluster_for_demo  # examples/, on sys.path through harness
 
 FIGURES = ["2", "3", "4"]
 
@@ -45,8 +38,7 @@ class ClusterBench(Bench):
     peer = "RedisCluster"
 
     def client(self, workers: int = 2):
-        return RedisCluster(host=self.server.host, port=self.server.port,
-                            max_connections=max(10, 5 * workers))
+        return RedisCluster(host=self.server.host, port=self.server.port, max_connections=max(10, 5 * workers))
 
     def wrapper(self, workers: int = 2):
         w = super().wrapper(workers=workers)
@@ -54,8 +46,7 @@ class ClusterBench(Bench):
         return w
 
     def fill(self, keys: list[str], value) -> None:
-        for i in range(0, len(keys), 1000):
-            self.server.admin.mset_nonatomic({k: value for k in keys[i:i + 1000]})
+        self.server.admin.mset_nonatomic(dict.fromkeys(keys, value))
 
     def flush(self) -> None:  # every key that the figures write, and only those
         keys = list(self.server.admin.scan_iter(match="bench:*", count=1000))

@@ -1,13 +1,11 @@
-"""The figures measured against a real redis-server: each runs the module side by side with
-redis-py and orjson used directly, or with the same behaviour written in Python
-(PyWrapper), in paired rounds, and returns its rows. bench.py empties the server after each."""
-
-from __future__ import annotations
+"""The figures against a real redis-server: each runs the module side by side with redis-py and
+orjson used directly, or with PyWrapper, in paired rounds. bench.py empties the server after each."""
 
 import math
 import queue
 import threading
 import time
+from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 
 import orjson
@@ -34,7 +32,7 @@ class Bench:
         self.rows: set[str] | None = None  # the rows of the running figure wanted; None: all
 
     def wants(self, *codes: str) -> bool:
-        return self.rows is None or any(c in self.rows for c in codes)
+        return self.rows is None or not self.rows.isdisjoint(codes)
 
     def client(self, workers: int = 2):
         return redis.StrictRedis(connection_pool=redis.ConnectionPool(
@@ -45,10 +43,7 @@ class Bench:
         return cls(thread=thread, host=self.server.host, port=self.server.port, workers=workers)
 
     def fill(self, keys: list[str], value) -> None:
-        with self.server.admin.pipeline(transaction=False) as pipe:
-            for i in range(0, len(keys), 1000):
-                pipe.mset({k: value for k in keys[i:i + 1000]})
-            pipe.execute()
+        self.server.admin.mset(dict.fromkeys(keys, value))
 
     def flush(self) -> None:
         self.server.admin.flushall()
@@ -93,9 +88,8 @@ def write_loop(w, keys, frame):
 
 
 def burst(b: Bench, size: int) -> dict:
-    """A burst of records queued on an instance whose queue holds them all, timed from the
-    first write until the queue's join() returns (the producer idle after the burst): the
-    module's worker, PyWrapper's, and the raw set loop writing the same records."""
+    """A burst of records queued on an instance whose queue holds them all, timed from the first
+    write until its join() returns: the module's worker, PyWrapper's, and the raw set loop."""
     n, frame, keys = BURST[size], make_frame(size), keys_of("burst", BURST[size])
     mod, py, raw = b.wrapper(RedisWrapper, True, n), b.wrapper(PyWrapper, True, n), b.client()
 
@@ -117,26 +111,23 @@ def fig0(b: Bench) -> list[dict]:
     return [row("0", "raw set loop, two clients", "itself", side_by_side(b.calls, one, two, b.rounds), False)]
 
 
-@figure("1", "background worker, burst of 200 x 1 KB until join()", goal=">= 0.99",
-        rows=["1", "1h", "1m"])
+@figure("1", "background worker, burst of 200 x 1 KB until join()", goal=">= 0.99", rows=["1", "1h", "1m"])
 def fig1(b: Bench) -> list[dict]:
     s = burst(b, 1_000)
-    return [row("1", "worker, burst of 200 x 1 KB until join()", "raw loop", compare(s["module"], s["raw"]),
-                False),
-            row("1h", "PyWrapper's worker, the same burst", "raw loop", compare(s["python"], s["raw"]), False),
-            row("1m", "worker, the same burst", "PyWrapper", compare(s["module"], s["python"]))]
+    return [row(code, label, vs, compare(s[x], s[y]), code == "1m") for code, label, vs, x, y in (
+        ("1", "worker, burst of 200 x 1 KB until join()", "raw loop", "module", "raw"),
+        ("1h", "PyWrapper's worker, the same burst", "raw loop", "python", "raw"),
+        ("1m", "worker, the same burst", "PyWrapper", "module", "python"))]
 
 
 @figure("6", "background worker, bursts of 100 B / 1 KB / 10 KB / 100 KB / 1 MB", goal=">= 0.99",
         rows=[f"{k}/{name}" for k in ("6", "6m") for name in SIZES.values()])
-def fig6(b: Bench) -> list[dict]:
-    rows = []
+def fig6(b: Bench) -> Iterator[dict]:
     for size, name in SIZES.items():
         if b.wants(f"6/{name}", f"6m/{name}"):
             s, label = burst(b, size), f"worker, {BURST[size]} x {name}"
-            rows += [row(f"6/{name}", label, "raw loop", compare(s["module"], s["raw"]), False),
-                     row(f"6m/{name}", label, "PyWrapper", compare(s["module"], s["python"]))]
-    return rows
+            yield row(f"6/{name}", label, "raw loop", compare(s["module"], s["raw"]), False)
+            yield row(f"6m/{name}", label, "PyWrapper", compare(s["module"], s["python"]))
 
 
 @figure("2", "write_zarn_data, direct mode", goal=">= 0.97")
@@ -152,8 +143,7 @@ def fig3(b: Bench) -> list[dict]:
     b.fill(keys, orjson.dumps(b.frame))
     w, client, loads = b.wrapper(), b.client(), orjson.loads
     return [b.direct("3", "read_zarn_data (1 KB) / get + orjson.loads", b.calls,
-                     lambda: [w.read_zarn_data(k) for k in keys],
-                     lambda: [loads(client.get(k)) for k in keys])]
+                     lambda: [w.read_zarn_data(k) for k in keys], lambda: [loads(client.get(k)) for k in keys])]
 
 
 @figure("4", "write_data / read_data / delete_data / delete_many / scan_keys", goal=">= 0.97",
@@ -180,8 +170,7 @@ def fig4(b: Bench) -> list[dict]:
     rows = [b.direct(*case) for case in cases if b.wants(case[0])]
     if b.wants("4e"):
         b.flush()
-        b.fill(keys_of("scan", 10_000), "v")
-        b.fill(keys_of("other", 1_000), "v")
+        b.fill(keys_of("scan", 10_000) + keys_of("other", 1_000), "v")
         found = set()
         rows.append(b.direct("4e", "scan_keys (10,000 of 11,000 keys) / decoded scan_iter", 1,
                              lambda: found.add(len(w.scan_keys("bench:scan:*"))),
@@ -208,27 +197,17 @@ def python_write(q: queue.Queue, data, redis_key, ttl) -> bool:
 @figure("5", "queued write_zarn_data on a full queue (server paused), caller's time", goal="<= 1.1")
 def fig5(b: Bench) -> list[dict]:
     n, frame, key = 1000, b.frame, "bench:stalled"
-    w = b.wrapper(thread=True)  # a queue of 2
-    peer: queue.Queue = queue.Queue(maxsize=2)
-    peer.put_nowait(None)
-    peer.put_nowait(None)
-
-    def module():
-        for _ in range(n):
-            w.write_zarn_data(frame, key, TTL)
-
-    def python():
-        for _ in range(n):
-            python_write(peer, frame, key, TTL)
-
-    # CLIENT PAUSE ... WRITE holds the worker's SET, so the worker hangs and the queue stays
-    # full; long enough for the whole measurement.
+    w, peer = b.wrapper(thread=True), queue.Queue(maxsize=2)  # both queues hold 2
+    # CLIENT PAUSE ... WRITE (as long as the measurement) holds the worker's SET: the queue stays full.
     b.server.admin.execute_command("CLIENT", "PAUSE", int(60_000 + b.rounds * n * 0.1), "WRITE")
     try:
-        for _ in range(3):  # the worker takes one record and hangs in its SET; two fill the queue
+        for _ in range(3):  # the worker takes one record and hangs in its SET; two fill each queue
             w.write_zarn_data(frame, key, TTL)
+            python_write(peer, frame, key, TTL)
             time.sleep(0.1)
-        stats = side_by_side(n, module, python, b.rounds, cost=True)
+        stats = side_by_side(n, lambda: [w.write_zarn_data(frame, key, TTL) for _ in range(n)],
+                             lambda: [python_write(peer, frame, key, TTL) for _ in range(n)],
+                             b.rounds, cost=True)
         if not w._queue.full():
             raise RuntimeError("figure 5: the queue drained, the server was not stalled")
     finally:
@@ -238,8 +217,7 @@ def fig5(b: Bench) -> list[dict]:
 
 
 def threads(ops: int, loops: list) -> Sample:
-    """Runs each loop in a thread of its own, all released together, timed from the release
-    until the last has ended; raises what a loop raised."""
+    """Each loop in a thread of its own, all released together, timed until the last has ended."""
     start = threading.Barrier(len(loops) + 1)
     with ThreadPoolExecutor(len(loops)) as pool:
         done = [pool.submit(lambda loop=loop: (start.wait(), loop())) for loop in loops]
@@ -248,8 +226,7 @@ def threads(ops: int, loops: list) -> Sample:
 
 @figure("7", "direct writes from 1 / 4 / 16 threads sharing one instance", goal=">= 0.95",
         rows=[f"7/{n}" for n in THREADS])
-def fig7(b: Bench) -> list[dict]:
-    rows = []
+def fig7(b: Bench) -> Iterator[dict]:
     for nthreads in (n for n in THREADS if b.wants(f"7/{n}")):
         workers = max(2, math.ceil(nthreads / 5))  # a pooled connection per thread
         per = max(1, 800 // nthreads)
@@ -258,6 +235,5 @@ def fig7(b: Bench) -> list[dict]:
         s = paired({"module": lambda: threads(per * nthreads, [write_loop(w, k, b.frame) for k in keys]),
                     "peer": lambda: threads(per * nthreads, [set_loop(client, k, b.frame) for k in keys])},
                    b.rounds)
-        rows.append(row(f"7/{nthreads}", f"write_zarn_data, {nthreads} thread(s), workers={workers}", "redis-py",
-                        compare(s["module"], s["peer"])))
-    return rows
+        yield row(f"7/{nthreads}", f"write_zarn_data, {nthreads} thread(s), workers={workers}", "redis-py",
+                  compare(s["module"], s["peer"]))

@@ -1,8 +1,6 @@
 """The measuring machinery: a throwaway redis-server, paired rounds and their statistics,
 the figure registry, and the stamp of a run (git tree and UTC date)."""
 
-from __future__ import annotations
-
 import datetime
 import itertools
 import math
@@ -19,7 +17,6 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "scripts"), str(ROOT / "examples")]
 import generated  # noqa: E402  (scripts/generated.py: the README's stamped blocks)
 
-
 # A figure: its number, title, goal (">= 0.97", "<= 1.1" or None: reported only), function
 # (Bench -> rows) and the codes of the rows it reports ("4a", "6m/1KB"; [num] when one).
 Figure = namedtuple("Figure", "num title goal run rows")
@@ -27,8 +24,6 @@ FIGURES: dict[str, Figure] = {}
 
 
 def figure(num: str, title: str, goal: str | None = None, rows: list[str] | None = None):
-    """Registers a figure function under its number, with the goal of its checked rows and
-    the codes of its rows."""
     return lambda fn: FIGURES.setdefault(num, Figure(num, title, goal, fn, rows or [num])).run
 
 
@@ -48,10 +43,8 @@ def select(tokens: list[str]) -> dict[str, set[str] | None]:
 
 
 def verdict(goal: str | None, r: dict) -> str:
-    """Whether a row meets its figure's goal, only where the figure can tell: "-" without a
-    goal; a steady figure (instructions: no interval) "yes" or "no"; a wall-clock ratio "yes"
-    or "no" when the 95% interval of its median lies on one side of the goal, and "within
-    noise" when the interval holds the goal (this machine's drift decides, not the code)."""
+    """"-" without a goal, else "yes" or "no" when the ratio (a wall-clock one: its 95% interval) lies
+    on one side of the goal, "within noise" when the interval holds it (the machine's drift decides)."""
     if not (goal and r["checked"]):
         return "-"
     op, limit = goal.split()
@@ -71,10 +64,8 @@ def timed(ops: int, fn: Callable[[], object]) -> Sample:
 
 def paired(sides: dict[str, Callable[[], Sample]], rounds: int,
            prepare: Callable[[], object] | None = None) -> dict[str, list[Sample]]:
-    """Runs every side once per round, back to back, cycling through every order of the
-    sides from round to round, so that each side sees the same machine as the others and
-    none is always first; prepare() runs untimed before each block, and one untimed round
-    warms up."""
+    """Every side once per round, back to back, in another order each round, so that all see the same
+    machine and none is always first; prepare() runs untimed before each block; one round warms up."""
     orders = list(itertools.permutations(sides))
     out: dict[str, list[Sample]] = {name: [] for name in sides}
     for r in range(-1, rounds):
@@ -82,12 +73,12 @@ def paired(sides: dict[str, Callable[[], Sample]], rounds: int,
             if prepare:
                 prepare()
             out[name].append(sides[name]())
-    return {name: samples[1:] for name, samples in out.items()}  # less the warm-up
+    return {name: samples[1:] for name, samples in out.items()}
 
 
 def side_by_side(n: int, a: Callable[[], object], b: Callable[[], object], rounds: int,
                  prepare: Callable[[], object] | None = None, cost: bool = False) -> dict:
-    """a() and b(), each doing n operations per block, in paired rounds: compare(a, b)."""
+    """a() and b(), each doing n operations per block, in paired rounds, compared."""
     s = paired({"a": lambda: timed(n, a), "b": lambda: timed(n, b)}, rounds, prepare)
     return compare(s["a"], s["b"], cost)
 
@@ -100,32 +91,29 @@ def median_ci(xs: list[float], level: float = 0.95, resamples: int = 2000) -> li
 
 
 def compare(a: list[Sample], b: list[Sample], cost: bool = False) -> dict:
-    """a against b, round by round. By default both ratios read as rates (b's wall or CPU
-    time per op over a's: above 1, a is faster); with cost=True as a's time per op over b's
-    (below 1, a is cheaper)."""
+    """a against b, round by round: both ratios as rates (b's wall or CPU time per op over a's: above
+    1, a is faster), or with cost=True as costs (a's time per op over b's: below 1, a is cheaper)."""
     def ratios(what: str) -> list[float]:
         out = [getattr(x, what) / x.ops * y.ops / getattr(y, what) for x, y in zip(a, b)
                if getattr(x, what) > 0 and getattr(y, what) > 0]
         return out if cost else [1 / r for r in out]
 
-    def median(what: str, side: list[Sample]) -> float:
+    def per_op(what: str, side: list[Sample]) -> float:
         return statistics.median(getattr(s, what) / s.ops for s in side)
 
     wall, cpu = ratios("wall"), ratios("cpu") or [math.nan]
     return {"ratio": statistics.median(wall), "ci": median_ci(wall), "ratios": wall,
             "cpu_ratio": statistics.median(cpu), "cpu_ci": median_ci(cpu),
-            "a_rate": 1 / median("wall", a), "b_rate": 1 / median("wall", b),
-            "a_cpu_us": median("cpu", a) * 1e6, "b_cpu_us": median("cpu", b) * 1e6}
+            "a_rate": 1 / per_op("wall", a), "b_rate": 1 / per_op("wall", b),
+            "a_cpu_us": per_op("cpu", a) * 1e6, "b_cpu_us": per_op("cpu", b) * 1e6}
 
 
-# (client cores, server cores) once pin_cores() has run.
-PINNED: tuple[set[int], set[int]] | None = None
+PINNED: tuple[set[int], set[int]] | None = None  # (client cores, server cores) once pinned
 
 
 def pin_cores() -> None:
-    """Pins this process (and every thread it starts later) to one core and the server to
-    the others. Unpinned, a worker thread on one core timed against a main thread on the
-    other measured the cores, not the code: ratios swung between 0.4 and 1.9."""
+    """Pins this process (and threads it starts later) to one core, the server to the others: unpinned,
+    a worker on one core timed against the main thread on the other measured the cores (ratios 0.4-1.9)."""
     global PINNED
     cores = sorted(os.sched_getaffinity(0))
     if len(cores) >= 2:
@@ -134,9 +122,8 @@ def pin_cores() -> None:
 
 
 def start_server():
-    """The throwaway redis-server (examples/local_redis.py's LocalServer): it dies with the
-    benchmark and runs on the cores that pin_cores() left to it; `admin` is a client with a
-    long timeout. redis is imported only here, once bench.py has chosen the reply parser."""
+    """examples/local_redis.py's LocalServer, ended with the benchmark, on the cores left to it;
+    `admin`: a client with a long timeout. Imported here, once bench.py has chosen the parser."""
     import local_redis
 
     try:

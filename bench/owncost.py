@@ -1,9 +1,6 @@
-"""The module's own cost per call: every case runs the same statement on a RedisWrapper and
-on a PyWrapper over a client that does no I/O (on the failure paths it raises
-redis.exceptions.ConnectionError). Instructions from callgrind decide; CPU time in paired
-rounds is reported beside them. Run as a script, this is the callgrind child."""
-
-from __future__ import annotations
+"""The own cost per call: each case runs one statement on a RedisWrapper and on a PyWrapper over a
+client without I/O (failing with ConnectionError on the failure paths): instructions from callgrind
+decide, CPU time in paired rounds is reported beside them. As a script: the callgrind child."""
 
 import contextlib
 import gc
@@ -14,20 +11,20 @@ import queue
 import subprocess
 import sys
 import tempfile
-import textwrap
-import time
 import types
+from textwrap import indent
 
 import orjson
 import redis
 
 import pywrapper
 import zarn_sdk.redis.redis_wrapper as rw
-from harness import figure, side_by_side
+from harness import figure, side_by_side, timed
 
 RECORD = {"camera_id": "cam-01", "seq": 42, "ts": 1733680000.125,
           "detections": [{"label": "person", "score": 0.91, "bbox": [412, 218, 96, 240]}]}
 KEY, TTL = "cam-01:frame:42", 30
+ITEM = (RECORD, KEY, TTL)  # a queued write
 STORED = {KEY: orjson.dumps(RECORD)}
 KEYS100 = [f"cam-01:frame:{i}" for i in range(100)]
 SCANNED = [k.encode() for k in KEYS100]
@@ -63,19 +60,18 @@ FAKE_REDIS = types.SimpleNamespace(ConnectionPool=lambda **kwargs: kwargs,
 
 
 class Feed:
-    """The worker's queue and stop event over a prepared list of n records: get() takes the
-    next without queue.Queue's locking, and is_set() reads as set after n checks."""
+    """The worker's queue and stop event for n records: get() returns the record without
+    queue.Queue's locking, and is_set() reads as set after n checks."""
 
     def __init__(self, n: int) -> None:
-        self.items, self.i, self.left = [(RECORD, KEY, TTL)] * n, 0, n
+        self.left = n
 
     def is_set(self) -> bool:
         self.left -= 1
         return self.left < 0
 
     def get(self, timeout=None):
-        self.i += 1
-        return self.items[self.i - 1]
+        return ITEM
 
     def task_done(self) -> None:
         pass
@@ -85,98 +81,74 @@ def fails(call: str) -> str:
     return f"try:\n    {call}\nexcept Failed:\n    pass"
 
 
-CASES = [  # name, one call, and what runs untimed before each loop of n calls
-    ("__init__ (direct mode)", "W(thread=False, host=host, port=6379)", ""),
-    ("write_zarn_data (direct)", "ok.write_zarn_data(rec, key, ttl)", ""),
-    ("write_zarn_data (direct, store fails)", "bad.write_zarn_data(rec, key, ttl)", ""),
+CASES = [  # name, one call, and what runs untimed before each loop of n calls (if anything)
+    ("__init__ (direct mode)", "W(thread=False, host=host, port=6379)"),
+    ("write_zarn_data (direct)", "ok.write_zarn_data(rec, key, ttl)"),
+    ("write_zarn_data (direct, store fails)", "bad.write_zarn_data(rec, key, ttl)"),
     ("write_zarn_data (queued, room)", "room.write_zarn_data(rec, key, ttl)", "room._queue = Queue()"),
-    ("write_zarn_data (queued, full)", "full.write_zarn_data(rec, key, ttl)", ""),
-    ("write_zarn_data (None: delete)", "ok.write_zarn_data(None, key)", ""),
-    ("read_zarn_data", "ok.read_zarn_data(key)", ""),
-    ("read_zarn_data (missing key)", "ok.read_zarn_data('no-such-key')", ""),
-    ("read_zarn_data (read fails)", "bad.read_zarn_data(key)", ""),
-    ("read_data", "ok.read_data(key)", ""),
-    ("read_data (read fails)", fails("bad.read_data(key)"), ""),
-    ("write_data (text)", "ok.write_data(key, '0.75', ttl)", ""),
-    ("write_data (dict)", "ok.write_data(key, rec, ttl)", ""),
-    ("write_data (store fails)", fails("bad.write_data(key, '0.75', ttl)"), ""),
-    ("delete_data", "ok.delete_data(key)", ""),
-    ("delete_data (fails)", fails("bad.delete_data(key)"), ""),
-    ("delete_many (100 keys)", "ok.delete_many(keys100)", ""),
-    ("delete_many (fails)", fails("bad.delete_many(keys100)"), ""),
-    ("scan_keys (100 keys)", "ok.scan_keys('cam-01:frame:*')", ""),
-    ("scan_keys (fails)", fails("bad.scan_keys('cam-01:frame:*')"), ""),
-    # The worker's loop runs once over the n records that its feed holds.
+    ("write_zarn_data (queued, full)", "full.write_zarn_data(rec, key, ttl)"),
+    ("write_zarn_data (None: delete)", "ok.write_zarn_data(None, key)"),
+    ("read_zarn_data", "ok.read_zarn_data(key)"),
+    ("read_zarn_data (missing key)", "ok.read_zarn_data('no-such-key')"),
+    ("read_zarn_data (read fails)", "bad.read_zarn_data(key)"),
+    ("read_data", "ok.read_data(key)"),
+    ("read_data (read fails)", fails("bad.read_data(key)")),
+    ("write_data (text)", "ok.write_data(key, '0.75', ttl)"),
+    ("write_data (dict)", "ok.write_data(key, rec, ttl)"),
+    ("write_data (store fails)", fails("bad.write_data(key, '0.75', ttl)")),
+    ("delete_data", "ok.delete_data(key)"),
+    ("delete_data (fails)", fails("bad.delete_data(key)")),
+    ("delete_many (100 keys)", "ok.delete_many(keys100)"),
+    ("delete_many (fails)", fails("bad.delete_many(keys100)")),
+    ("scan_keys (100 keys)", "ok.scan_keys('cam-01:frame:*')"),
+    ("scan_keys (fails)", fails("bad.scan_keys('cam-01:frame:*')")),
     ("worker, per record", "wk._worker_loop()", "wk._queue = wk._stop_evt = Feed(n)"),
     ("worker, per record (store fails)", "wkbad._worker_loop()", "wkbad._queue = wkbad._stop_evt = Feed(n)"),
 ]
 
 
+# The instances that the statements use: client, queue size (0: none). A queued one is built
+# in direct mode and then given its queue, so that no worker thread drains it.
+INSTANCES = {"ok": (FakeClient, 0), "bad": (FailingClient, 0), "room": (FakeClient, 1 << 30),
+             "full": (FakeClient, 1), "wk": (FakeClient, 0), "wkbad": (FailingClient, 0)}
+
+
 @contextlib.contextmanager
-def fakes():
-    """Both classes build FakeClient for redis-py's client, and the log lines stop at the
-    loggers' level check (the same call on both sides, without writing to stderr)."""
+def loops(cases: list[tuple]):
+    """Per case, per side (module, python): (prepare(n), run(n)), warmed up; run(n) makes the call n
+    times (the worker's loop once), every name a local as in timeit. Meanwhile both classes get
+    FakeClient, log lines stop at the loggers' level check (the same call on both sides), gc is off."""
     saved = rw.redis, pywrapper.redis
     rw.redis = pywrapper.redis = FAKE_REDIS
     logging.disable(logging.CRITICAL)
+    gc.disable()
     try:
-        yield
+        sides = []
+        for cls in (rw.RedisWrapper, pywrapper.PyWrapper):
+            ns = {"W": cls, "host": "127.0.0.1", "rec": RECORD, "key": KEY, "ttl": TTL, "keys100": KEYS100,
+                  "Failed": redis.exceptions.ConnectionError, "Queue": queue.Queue, "Feed": Feed}
+            for name, (client, size) in INSTANCES.items():
+                ns[name] = w = cls(thread=False, host="127.0.0.1", port=6379)
+                w._redis_client = client()
+                if size:
+                    w._use_thread, w._queue = True, queue.Queue(maxsize=size)
+            ns["full"]._queue.put_nowait(None)
+            names, side = ", ".join(sorted(ns)), []
+            for name, stmt, *before in cases:
+                body = stmt if "_worker_loop" in stmt else "for _ in range(n):\n" + indent(stmt, "    ")
+                glb: dict = {}
+                exec(compile(f"def run(n, {names}):\n{indent(body, '    ')}\n"
+                             f"def prepare(n, {names}):\n    {''.join(before) or 'pass'}\n", name, "exec"), glb)
+                side.append([lambda n, fn=glb[f], ns=ns: fn(n, **ns) for f in ("prepare", "run")])
+            for prep, run in side:
+                prep(200)
+                run(200)
+            sides.append(side)
+        yield list(zip(*sides))
     finally:
         rw.redis, pywrapper.redis = saved
         logging.disable(logging.NOTSET)
-
-
-def namespace(cls) -> dict:
-    """The names the statements use, for one side: instances of `cls` on the fakes. The
-    queued instances are built in direct mode and then given a queue, so that no worker
-    thread drains it."""
-    def make(client=FakeClient(), queue_size=0):
-        w = cls(thread=False, host="127.0.0.1", port=6379)
-        w._redis_client = client
-        if queue_size:
-            w._use_thread, w._queue = True, queue.Queue(maxsize=queue_size)
-        return w
-
-    full = make(queue_size=1)
-    full._queue.put_nowait(None)
-    return {"W": cls, "host": "127.0.0.1", "ok": make(), "bad": make(FailingClient()),
-            "room": make(queue_size=1 << 30), "full": full, "wk": make(),
-            "wkbad": make(FailingClient()), "rec": RECORD, "key": KEY, "ttl": TTL,
-            "keys100": KEYS100, "Failed": redis.exceptions.ConnectionError, "Queue": queue.Queue,
-            "Feed": Feed}
-
-
-def sides(cases: list[tuple]) -> dict[str, list]:
-    """Per side, per case: (prepare(n), run(n)), warmed up. run(n) makes the call n times
-    (the worker's loop once), every name a local variable as in timeit."""
-    out = {}
-    for side, cls in (("module", rw.RedisWrapper), ("python", pywrapper.PyWrapper)):
-        ns, out[side] = namespace(cls), []
-        names = ", ".join(sorted(ns))
-        for name, stmt, prep in cases:
-            body = stmt if "_worker_loop" in stmt else "for _ in range(n):\n" + textwrap.indent(stmt, "    ")
-            glb: dict = {}
-            exec(compile(f"def run(n, {names}):\n{textwrap.indent(body, '    ')}\n"
-                         f"def prepare(n, {names}):\n    {prep or 'pass'}\n", name, "exec"), glb)
-            out[side].append([lambda n, fn=glb[f], ns=ns: fn(n, **ns) for f in ("prepare", "run")])
-        for prep, run in out[side]:
-            prep(200)
-            run(200)
-    return out
-
-
-def icount_child(names: list[str], n: int) -> None:
-    """Runs under callgrind: per case and side, [run(N)] and [run(2N)] between markers;
-    what lies between two measured runs (the next prepare) is a dump of its own."""
-    with fakes():
-        loops = sides([c for c in CASES if c[0] in names])
-        gc.disable()
-        for prep, run in (loop for pair in zip(loops["module"], loops["python"]) for loop in pair):
-            for calls in (n, 2 * n):
-                prep(calls)
-                os.getppid()
-                run(calls)
-                os.getppid()
+        gc.enable()
 
 
 def icounts(cases: list[tuple], n: int) -> list[tuple[float, float]]:
@@ -196,28 +168,32 @@ def icounts(cases: list[tuple], n: int) -> list[tuple[float, float]]:
     return list(zip(per_call[0::2], per_call[1::2]))
 
 
-@figure("own", "module's own cost per call against PyWrapper, clients without I/O",
-        goal="<= 1.25")
+def icount_child(names: list[str], n: int) -> None:
+    """Runs under callgrind: per case and side, run(N) and run(2N) between calls of os.getppid, on
+    which callgrind dumps; what lies between two measured runs (the next prepare) is a dump too."""
+    with loops([c for c in CASES if c[0] in names]) as pairs:
+        for prep, run in (loop for pair in pairs for loop in pair):
+            for calls in (n, 2 * n):
+                prep(calls)
+                os.getppid()
+                run(calls)
+                os.getppid()
+
+
+@figure("own", "module's own cost per call against PyWrapper, clients without I/O", goal="<= 1.25")
 def own_cost(b) -> list[dict]:
     cases = [c for c in CASES if not b.cases or any(c[0].startswith(p) for p in b.cases)]
     if not cases:
         sys.exit(f"bench: no own-cost case starts with {' or '.join(b.cases)}")
     rows = []
-    gc.disable()
-    try:
-        with fakes():
-            for ((mprep, mrun), (pprep, prun)) in zip(*sides(cases).values()):
-                pprep(1000)  # paired rounds of blocks sized to some 10 ms of the Python side
-                t0 = time.process_time()
-                prun(1000)
-                n = max(200, int(10 / max(time.process_time() - t0, 1e-6)))
-                rows.append(side_by_side(n, lambda: mrun(n), lambda: prun(n), b.rounds,
-                                         prepare=lambda: (mprep(n), pprep(n)), cost=True))
-    finally:
-        gc.enable()
-    return [{"key": c[0], "label": c[0], "vs": "PyWrapper", "checked": True,
-             "ratio": im / ip, "module_instr": im, "python_instr": ip,
-             "cpu_ratio": t["cpu_ratio"], "cpu_ci": t["cpu_ci"],
+    with loops(cases) as pairs:
+        for (mprep, mrun), (pprep, prun) in pairs:
+            pprep(1000)  # paired rounds of blocks sized to some 10 ms of the Python side
+            n = max(200, int(10 / max(timed(1000, lambda: prun(1000)).cpu, 1e-6)))
+            rows.append(side_by_side(n, lambda: mrun(n), lambda: prun(n), b.rounds,
+                                     prepare=lambda: (mprep(n), pprep(n)), cost=True))
+    return [{"key": c[0], "label": c[0], "vs": "PyWrapper", "checked": True, "ratio": im / ip,
+             "module_instr": im, "python_instr": ip, "cpu_ratio": t["cpu_ratio"], "cpu_ci": t["cpu_ci"],
              "module_ns": t["a_cpu_us"] * 1e3, "python_ns": t["b_cpu_us"] * 1e3}
             for c, (im, ip), t in zip(cases, icounts(cases, b.icount_calls), rows)]
 

@@ -2,8 +2,6 @@
 exact-type checks, the queueing policy (queue without waiting, drop the oldest when full, write
 synchronously as a last resort), the worker loop and the failure log lines, in the module's order."""
 
-from __future__ import annotations
-
 import atexit
 import os
 import queue
@@ -21,8 +19,7 @@ HOST = os.environ.get("REDIS_HOST", "localhost")
 
 
 def _wrong_type(name: str, expected: str, value: object) -> TypeError:
-    return TypeError(f"Argument '{name}' has incorrect type "
-                     f"(expected {expected}, got {type(value).__name__})")
+    return TypeError(f"Argument '{name}' has incorrect type (expected {expected}, got {type(value).__name__})")
 
 
 def _give_redis8_timeouts(pool):
@@ -39,14 +36,12 @@ def _give_redis8_timeouts(pool):
         value = getattr(probe, name, True)
         return value is None or value is False
 
-    for name in ("socket_timeout", "socket_connect_timeout"):
+    for name, value in (("socket_timeout", 5), ("socket_connect_timeout", 5), ("socket_keepalive", True)):
         if missing(name):
-            kwargs[name] = 5
+            kwargs[name] = value
     if missing("socket_keepalive"):
-        kwargs["socket_keepalive"] = True
-        kwargs.setdefault("socket_keepalive_options", {
-            getattr(socket, k): v for k, v in
-            (("TCP_KEEPIDLE", 30), ("TCP_KEEPINTVL", 5), ("TCP_KEEPCNT", 3)) if hasattr(socket, k)})
+        kwargs.setdefault("socket_keepalive_options", {getattr(socket, k): v for k, v in (
+            ("TCP_KEEPIDLE", 30), ("TCP_KEEPINTVL", 5), ("TCP_KEEPCNT", 3)) if hasattr(socket, k)})
 
 
 class PyWrapper:
@@ -62,14 +57,12 @@ class PyWrapper:
                                     decode_responses=False)
         _give_redis8_timeouts(pool)
         self._redis_client = redis.StrictRedis(connection_pool=pool)
-        self._queue = None
-        self._worker = None
+        self._queue = self._worker = None
         self._stop_evt = threading.Event()
         if not self._use_thread:
             return
         self._queue = queue.Queue(maxsize=max(workers, 1))
-        self._worker = threading.Thread(target=self._worker_loop, name="RedisWrapperWorker",
-                                        daemon=True)
+        self._worker = threading.Thread(target=self._worker_loop, name="RedisWrapperWorker", daemon=True)
         self._worker.start()
         atexit.register(self._shutdown_executor)
 
@@ -78,8 +71,7 @@ class PyWrapper:
             self._stop_evt.set()
             if self._worker is not None:
                 self._worker.join(timeout=0.5)
-            self._queue = None
-            self._use_thread = False
+            self._queue, self._use_thread = None, False
         except Exception:
             pass
 
@@ -167,8 +159,7 @@ class PyWrapper:
     def scan_keys(self, pattern):
         if type(pattern) is not str:
             raise _wrong_type("pattern", "str", pattern)
-        return [k.decode() if isinstance(k, bytes) else k
-                for k in self._redis_client.scan_iter(match=pattern)]
+        return [k.decode() if isinstance(k, bytes) else k for k in self._redis_client.scan_iter(match=pattern)]
 
     def write_data(self, redis_key, data, ttl=None):
         if type(redis_key) is not str:

@@ -1,13 +1,11 @@
 """From a run's JSON: the table (Markdown), the plot (PNG) and README.md's block (written
 with scripts/generated.py), each stamped with the commit measured and the date of the run."""
 
-from __future__ import annotations
-
 import re
 import subprocess
 from pathlib import Path
 
-from harness import ROOT, verdict
+from harness import ROOT
 
 import generated  # on sys.path through harness
 
@@ -18,20 +16,19 @@ LEGEND = ("Met: yes or **no** where the 95% interval of a wall-clock ratio's med
           "of its goal, within noise where the interval holds the goal (this shared machine's drift "
           "decides, not the code; row 0 shows it). The own cost is a steady figure: instructions "
           "decide its goal, with the CPU time over paired rounds beside them.")
-PANELS = [  # which figures, title, x-axis label
-    (lambda f: f["num"] not in ("5", "own"),
-     "Against a real redis-server: throughput, module / peer (higher is better)",
-     "ratio of calls (records) per second, module / peer; above 1: the module is faster"),
-    (lambda f: f["num"] in ("5", "own"),
-     "Cost per call, module / peer (lower is better): 5 on a real server, own on clients without I/O",
-     "ratio of time (5) or instructions (own, with CPU time below) per call; below 1: the module is cheaper")]
+PANELS = {  # the plot's panels, by whether they show costs: title, x-axis label
+    False: ("Against a real redis-server: throughput, module / peer (higher is better)",
+            "ratio of calls (records) per second, module / peer; above 1: the module is faster"),
+    True: ("Cost per call, module / peer (lower is better): 5 on a real server, own on clients without I/O",
+           "ratio of time (5) or instructions (own, with CPU time below) per call; below 1: the module "
+           "is cheaper")}
 
 
 def cells(f: dict, r: dict) -> dict:
     """What the tables show of a row."""
     interval = "[{:.3f}..{:.3f}]".format
     return dict(r, title=f["title"], goal=f["goal"] if r["checked"] and f["goal"] else "reported",
-                met=SHOWN[verdict(f["goal"], r)][0], ci=interval(*r["ci"]) if "ci" in r else "",
+                met=SHOWN[r["met"]][0], ci=interval(*r["ci"]) if "ci" in r else "",
                 cpu_ci=interval(*r["cpu_ci"]))
 
 
@@ -46,14 +43,12 @@ def committed_own(md: Path) -> tuple[str, dict[str, float]]:
     """The own-cost ratios by case in the committed version of the report `md` (the run
     before this one), with the commit that run measured; ("", {}) when there is none."""
     try:
-        text = subprocess.run(["git", "-C", str(ROOT), "show", f"HEAD:{md.relative_to(ROOT).as_posix()}"],
-                              capture_output=True, text=True, check=True).stdout
+        text = generated._git("show", f"HEAD:{md.relative_to(ROOT).as_posix()}")
     except (OSError, subprocess.CalledProcessError, ValueError):
         return "", {}
     commit = re.search(r"^Commit (\S+),", text, re.M)
-    rows = [[c.strip() for c in line.strip("|").split("|")]
-            for line in text.partition("| case |")[2].splitlines()[2:] if line.startswith("| ")]
-    return (commit[1] if commit else "?"), {c[0]: float(c[3]) for c in rows}
+    rows = re.findall(r"^\| ([^|]+?) \| [\d,]+ \| [\d,]+ \| ([\d.]+) \|", text, re.M)  # case, ratio
+    return (commit[1] if commit else "?"), {case: float(ratio) for case, ratio in rows}
 
 
 def table(run: dict, before: tuple[str, dict[str, float]]) -> str:
@@ -70,10 +65,9 @@ def table(run: dict, before: tuple[str, dict[str, float]]) -> str:
         lines += ["| {key} | {title} | {label} | {vs} | {ratio:.3f} {ci} | {goal} | {met} | "
                   "{cpu_ratio:.3f} | {a_rate:,.0f} | {b_rate:,.0f} |".format(**c) for c in server]
     if own:
-        lines += ["", "The module's own cost per call against PyWrapper, on a client without I/O. "
-                  "Instructions (callgrind, per call) decide; CPU ratio: median over the paired "
-                  "rounds of module / PyWrapper CPU time. The last column: the ratio in the "
-                  "committed run before this one.", "",
+        lines += ["", "The module's own cost per call against PyWrapper, on a client without I/O. Instructions "
+                  "(callgrind, per call) decide; CPU ratio: median over the paired rounds of module / "
+                  "PyWrapper CPU time. The last column: the ratio in the committed run before this one.", "",
                   "| case | instructions module | PyWrapper | ratio | goal | met | CPU ratio [95% CI] "
                   f"| CPU ns module | PyWrapper | ratio at {before[0] or '-'} |",
                   "|---|---:|---:|---:|---|---|---|---:|---:|---:|"]
@@ -84,8 +78,8 @@ def table(run: dict, before: tuple[str, dict[str, float]]) -> str:
 
 
 def readme_block(run: dict, png: str, md: str) -> str:
-    """The machine, one line per figure and comparison ("6/1KB" and "6/1MB"
-    share one, "6m/1KB" has its own), the legend, and the own cost in one line."""
+    """The machine, a line per figure and comparison ("6/1KB" and "6/1MB" share one, "6m/1KB" has
+    its own), the legend, and the own cost in one line."""
     groups: dict[str, list] = {}
     for f in run["figures"]:
         for r in f["rows"]:
@@ -94,39 +88,38 @@ def readme_block(run: dict, png: str, md: str) -> str:
     lines = [machine_line(run), "",
              "| # | figure | compared with | ratio | goal | met |", "|---|---|---|---:|---|---|"]
     for key, rows in groups.items():
-        c = cells(*rows[0])
-        lines.append(f"| {key} | {c['label'] if len(rows) == 1 else c['title']} | {c['vs']} | "
-                     f"{' / '.join(format(r['ratio'], '.3f') for _, r in rows)} | {c['goal']} | "
-                     f"{SHOWN[min((verdict(f['goal'], r) for f, r in rows), key=list(SHOWN).index)][0]} |")
+        c, ratios = cells(*rows[0]), " / ".join(format(r["ratio"], ".3f") for _, r in rows)
+        worst = min((r["met"] for _, r in rows), key=list(SHOWN).index)  # SHOWN lists the worst first
+        lines.append(f"| {key} | {c['label'] if len(rows) == 1 else c['title']} | {c['vs']} | {ratios} | "
+                     f"{c['goal']} | {SHOWN[worst][0]} |")
     lines += ["", LEGEND]
     if own:
         f, worst = max(own, key=lambda p: p[1]["ratio"])
         lines += ["", f"Own cost per call against PyWrapper (instructions, clients without I/O): "
-                  f"{sum(verdict(f['goal'], r) == 'yes' for f, r in own)} of {len(own)} cases within {f['goal']}; "
+                  f"{sum(r['met'] == 'yes' for _, r in own)} of {len(own)} cases within {f['goal']}; "
                   f"highest: {worst['label']} at {worst['ratio']:.3f}."]
     return "\n".join(lines + ["", f"Every row, with intervals and rates: [{md}]({md}).", "",
                               f"![benchmark plot]({png})"])
 
 
 def plot(run: dict, path: Path) -> None:
-    """Two panels, each read on its own: throughput ratios (higher is better), and figure 5's
-    caller's time with the own cost (lower is better). Every bar starts at 0 and ends inside
-    its panel, whiskers included."""
+    """Two panels: throughput ratios (higher is better), and figure 5's caller's time with the own
+    cost (lower is better). Every bar starts at 0 and ends inside its panel, whiskers included."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     pairs = [(f, r) for f in run["figures"] for r in f["rows"]]
-    panels = [(rows, title, xlabel) for keep, title, xlabel in PANELS
-              if (rows := [p for p in pairs if keep(p[0])])]
+    panels = [(rows, *PANELS[cost]) for cost in (False, True)
+              if (rows := [(f, r) for f, r in pairs if (f["num"] in ("5", "own")) == cost])]
     height = 2.2 + 0.24 * len(pairs) + 0.9 * len(panels)  # inches: legend and title take ~1.3
     fig, axes = plt.subplots(len(panels), 1, figsize=(11, height), squeeze=False,
                              gridspec_kw={"height_ratios": [len(p[0]) + 2.5 for p in panels]})
     for ax, (rows, title, xlabel) in zip(axes[:, 0], panels):
         for i, (f, r) in enumerate(rows):
             v, (lo, hi) = r["ratio"], r.get("ci", [r["ratio"]] * 2)  # no whisker: a steady figure
-            _, colour, label = SHOWN[verdict(f["goal"], r)]
+            _, colour, label = SHOWN[r["met"]]
             ax.barh(i, v, xerr=[[max(v - lo, 0)], [max(hi - v, 0)]] if "ci" in r else None, height=0.6,
                     capsize=2, alpha=0.85, color=colour, label=label)
             if f["num"] == "own":  # the CPU-time ratio as a thin bar below
@@ -155,9 +148,9 @@ def plot(run: dict, path: Path) -> None:
     plt.close(fig)
 
 
-def write(run: dict, out: Path, stem: str, readme: bool) -> None:
-    out.mkdir(parents=True, exist_ok=True)
-    md, png = out / f"{stem}.md", out / f"{stem}.png"
+def write(run: dict, out: Path) -> None:
+    """The run's table and plot in `out`, named for its kind; a full run's block in README.md too."""
+    md, png, readme = out / f"{run['stem']}.md", out / f"{run['stem']}.png", run["stem"] == "bench"
     md.write_text(table(run, committed_own(out / "bench.md")))  # against the last full run committed
     plot(run, png)
     if readme:
