@@ -52,15 +52,14 @@ throwaway_apt() {
 # own suite) as it is, as mmdebstrap reports its failures; each other one unless its indexes
 # stay inconsistent or missing for ZARN_APT_TRIES tries (a warning line).
 usable_sources() {
-    local arch=$1 line errors
+    local arch=$1 line errors suite
     echo "$2"
     shift 2
     for line in "$@"; do
-        if errors=$(tries throwaway_apt "$arch" "$line"); then
-            echo "$line"
-        else  # deb [OPTIONS] URI SUITE main
-            echo "WARNING: the $arch root is made without $(awk '{ print $(NF - 1) }' <<<"$line"): its index stayed unusable after ${ZARN_APT_TRIES:-3} tries (${errors##*$'\n'}); the root serves to build and test, not to run a device" >&2
-        fi
+        errors=$(tries throwaway_apt "$arch" "$line") && echo "$line" && continue
+        suite=$(awk '{ print $(NF - 1) }' <<<"$line")  # deb [OPTIONS] URI SUITE main
+        echo "WARNING: the $arch root is made without $suite: its index stayed unusable after" \
+            "${ZARN_APT_TRIES:-3} tries (${errors##*$'\n'}); the root serves to build and test, not to run a device" >&2
     done
 }
 

@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 . scripts/common.sh
 help_first "$0" "$@"
 
+# shellcheck disable=SC2046  # one word per package
 for lib in libasan.so libubsan.so; do
     [ -e "$(gcc -print-file-name=$lib 2>/dev/null)" ] || apt_ensure $(packages compiler asan)
 done
@@ -23,18 +24,16 @@ reports=$(mktemp -d) pid=
 trap '[ -z "$pid" ] || kill -- -"$pid" 2>/dev/null || true; rm -rf "$reports"' EXIT
 # PYTHONMALLOC=malloc: a reference released once too often shows as a use-after-free. No leak
 # detection: the interpreter keeps its allocations; the reference-count tests catch ours.
-LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
-export LD_PRELOAD ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" PYTHONMALLOC=malloc
-
 # ASan reports into files, from every process; UBSan to stderr only, which pytest leaves alone
 # here (--capture=sys), so the test process's own report is kept; a child's halts it.
 status=0
-setsid .venv-asan/bin/python -m pytest -p no:cacheprovider --capture=sys "$@" 2>"$reports/stderr" &
+setsid env LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan" PYTHONMALLOC=malloc \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    .venv-asan/bin/python -m pytest -p no:cacheprovider --capture=sys "$@" 2>"$reports/stderr" &
 pid=$!
 wait "$pid" || status=$?
 cat "$reports/stderr" >&2
-unset LD_PRELOAD
 if compgen -G "$reports/asan.*" >/dev/null || grep -q "runtime error:" "$reports/stderr"; then
     echo "sanitize: FAILED: sanitizer reports" >&2
     cat "$reports"/asan.* >&2 2>/dev/null || true

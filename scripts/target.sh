@@ -31,15 +31,16 @@ read -r debian machine triplet < <(table arch | awk -v a="$arch" '$1 == a { prin
 name=$arch-$release-py$py dir=$root/.targets/$arch-$release tag=cp${py/./} dist=$root/dist
 work=$dir/py$py rootfs=$dir/rootfs kind=$runs prefix=() inside='' groups=(python compiler server chroot)
 # How the target's programs run: here, in the chroot of its root (whose files lie $inside it), or
-# under the emulator in a root that is only unpacked (no maintainer script runs under emulation).
+# under the emulator in a root that is only unpacked (no maintainer script runs under emulation),
+# which lacks the links /lib -> usr/lib and the like (from base-files) that trixie and later need.
 # The build tools (auditwheel; the build on the host and cross; redis-py for the emulated
 # tests' server) run under the target's CPython on the host, else under the build machine's 3.11.
 host_py=3.11
 case $runs in
     host) rootfs='' host_py=$py ;;
     chroot) prefix=(in_root) inside=$rootfs root_options=(--variant=apt) ;;
-    *) kind=emulated prefix=("$runs") groups=(python device)
-       root_options=(--variant=extract --setup-hook=/usr/share/mmdebstrap/hooks/merged-usr/setup00.sh) ;;
+    *) kind=emulated prefix=("$runs") groups=(python device) root_options=(--variant=extract
+       --setup-hook='for d in bin sbin lib; do mkdir -p "$1/usr/$d" && ln -s "usr/$d" "$1/$d"; done') ;;
 esac
 
 # root_packages: what the root of this architecture and release holds for each of its targets:
@@ -93,11 +94,10 @@ if [ -n "$rootfs" ]; then
     key="$release $arch $(root_packages)"
     if [ ! -x "$rootfs/usr/bin/python$py" ] || [ "$(cat "$rootfs.key" 2>/dev/null)" != "$key" ]; then
         unmount
-        rm -rf "$rootfs" "$rootfs.key"
-        make_debian_root "$debian" "$release" "$rootfs.new" "${root_options[@]}" --include="${key##* }" ||
+        rm -f "$rootfs.key"
+        make_debian_root "$debian" "$release" "$rootfs" "${root_options[@]}" --include="${key##* }" ||
             die "no $release root for $arch"
         echo "$debian_root_warnings" >"$rootfs.warning"
-        mv "$rootfs.new" "$rootfs"
         echo "$key" >"$rootfs.key"
     else
         grep -h . "$rootfs.warning" >&2 || echo "reusing $rootfs" >&2
@@ -129,13 +129,12 @@ if [ -n "$rootfs" ]; then
 fi
 
 step "build of the $machine wheel"
-raw=$work/raw
+raw=$inside$work/raw
 rm -rf "$raw"
 build=(-m pip wheel -q --no-build-isolation --no-deps
        -C "cmake.define.ZARN_STATIC_LIBSTDCXX=${ZARN_STATIC_LIBSTDCXX:-OFF}")
 if [ "$kind" = chroot ]; then
-    in_root "python$py" "${build[@]}" -C build-dir="$root/build" -w "$raw" .
-    mkdir -p "$raw" && cp "$inside$raw"/*.whl "$raw/"
+    in_root "python$py" "${build[@]}" -C build-dir="$root/build" -w "$work/raw" .
 else
     # A cross build: scikit-build-core names the wheel after _PYTHON_HOST_PLATFORM;
     # python-hints=false keeps the build machine's interpreter away from FindPython, which gets
@@ -181,7 +180,7 @@ echo "wheel: ${wheel#"$root"/}"
 # Built in this target's folder, then moved into dist/ whole: targets run side by side in CI.
 rm -rf "$work/standin" && "$tools/bin/python" -m pip wheel -q --no-deps -w "$work/standin" ./logger-standin
 standin=$(newest "$work"/standin/zarn_sdk_logger_standin-*-py3-none-any.whl)
-cp "$standin" "$dist/.${standin##*/}.$$" && mv -f "$dist/.${standin##*/}.$$" "$dist/${standin##*/}"
+mv -f "$standin" "$dist/"
 standin=$dist/${standin##*/}
 echo "logger stand-in: ${standin#"$root"/}"
 [ "$mode" != wheel-only ] || { step "wheel built and checked"; exit 0; }
