@@ -57,11 +57,10 @@ needed_versions() {
 # newest FILE...: the most recently modified of the files that exist.
 newest() { ls -t "$@" 2>/dev/null | head -n 1; }
 
-# build_venv VENV WHEELHOUSE EXTRA PIP-WHEEL-OPTION...: redis-server and redis-sentinel (Debian's,
-# unless both are on PATH), and a CPython 3.11 environment VENV with the module's EXTRA and the
-# wheels of the module (built from the checkout with those options) and of the logger stand-in,
-# built into WHEELHOUSE again only when a file that goes into them has changed; exports their
-# paths (find_wheelhouse_wheels).
+# build_venv VENV WHEELHOUSE EXTRA PIP-WHEEL-OPTION...: redis-server and redis-sentinel (Debian's
+# unless on PATH); a CPython 3.11 environment VENV with the module's EXTRA and the wheels of the
+# module (built with those options) and of the logger stand-in, built into WHEELHOUSE again only
+# when a file that goes into them has changed; exports the wheels' paths (find_wheelhouse_wheels).
 build_venv() {
     local venv=$1 house=$2 extra=$3 python stamp build
     shift 3

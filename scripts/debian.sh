@@ -12,7 +12,8 @@ debian_mirrors() {
     uris=$(apt-get update --print-uris 2>/dev/null |
            sed -n "s|^'\([^']*\)/dists/\([^/']*\)/InRelease'.*|\2 \1|p")
     debian_mirror=${ZARN_DEBIAN_MIRROR:-$(awk -v s="$codename" '$1 == s { print $2; exit }' <<<"$uris")}
-    debian_security_mirror=${ZARN_DEBIAN_SECURITY_MIRROR:-$(awk -v s="$codename-security" '$1 == s { print $2; exit }' <<<"$uris")}
+    debian_security_mirror=${ZARN_DEBIAN_SECURITY_MIRROR:-$(awk -v s="$codename-security" \
+        '$1 == s { print $2; exit }' <<<"$uris")}
     [ -n "$debian_mirror" ] ||
         { echo "no Debian mirror found in apt's sources for '$codename': set ZARN_DEBIAN_MIRROR" >&2; return 1; }
     debian_security_mirror=${debian_security_mirror:-$debian_mirror-security}
@@ -27,9 +28,8 @@ tries() {
     done
 }
 
-# throwaway_apt ARCH SOURCE_LINES [APT-CACHE-ARG...]: fetches the indexes of those sources for
-# ARCH alone into a state of its own, thrown away after, and runs apt-cache on it with the
-# arguments, if any. Fails when the indexes are inconsistent, printing apt's first error line.
+# throwaway_apt ARCH SOURCE_LINES [APT-CACHE-ARG...]: the sources' indexes for ARCH alone in an apt state
+# of its own (then apt-cache ARG... on it); fails when they are inconsistent, with apt's first error.
 throwaway_apt() {
     local dir out status=0
     dir=$(mktemp -d)
@@ -59,7 +59,8 @@ usable_sources() {
         errors=$(tries throwaway_apt "$arch" "$line") && echo "$line" && continue
         suite=$(awk '{ print $(NF - 1) }' <<<"$line")  # deb [OPTIONS] URI SUITE main
         echo "WARNING: the $arch root is made without $suite: its index stayed unusable after" \
-            "${ZARN_APT_TRIES:-3} tries (${errors##*$'\n'}); the root serves to build and test, not to run a device" >&2
+            "${ZARN_APT_TRIES:-3} tries (${errors##*$'\n'}); the root serves to build and test," \
+            "not to run a device" >&2
     done
 }
 
@@ -79,9 +80,8 @@ release_sources() {
 # fresh_root DIR MMDEBSTRAP_ARG...: mmdebstrap into DIR, which it wants empty or missing.
 fresh_root() { rm -rf "$1" && as_root mmdebstrap "${@:2}"; }
 
-# make_debian_root ARCH RELEASE DIR MMDEBSTRAP_OPTION...: a root of RELEASE for ARCH in DIR from
-# its release_sources, after up to ZARN_APT_TRIES tries of mmdebstrap. Sets
-# debian_root_warnings to the warning lines of the suites left out.
+# make_debian_root ARCH RELEASE DIR MMDEBSTRAP_OPTION...: a root of RELEASE for ARCH in DIR from its
+# release_sources, in up to ZARN_APT_TRIES tries; debian_root_warnings: the suites left out.
 make_debian_root() {
     local arch=$1 release=$2 sources notes
     notes=$(mktemp)
@@ -92,6 +92,7 @@ make_debian_root() {
     # The release files of testing and sid may have expired on a mirror.
     tries fresh_root "$3" --quiet --architectures="$arch" --aptopt='Acquire::Check-Valid-Until "false"' \
         "${@:4}" "$release" "$3" "${sources[@]}" && return 0
-    echo "could not make the $release root for $arch from ${sources[0]} after ${ZARN_APT_TRIES:-3} tries (mmdebstrap's errors above)" >&2
+    echo "could not make the $release root for $arch from ${sources[0]}" \
+        "after ${ZARN_APT_TRIES:-3} tries (mmdebstrap's errors above)" >&2
     return 1
 }

