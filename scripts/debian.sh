@@ -30,23 +30,20 @@ tries() {
 
 # throwaway_apt ARCH SOURCE_LINES [APT-CACHE-ARG...]: the sources' indexes for ARCH alone in an apt state
 # of its own (then apt-cache ARG... on it); fails when they are inconsistent, with apt's first error.
-throwaway_apt() {
-    local dir out status=0
+throwaway_apt() (
     dir=$(mktemp -d)
+    trap 'rm -rf "$dir"' EXIT
     echo "$2" >"$dir/sources.list"
-    local apt=(-q -o Dir::State="$dir" -o Dir::State::Status="$dir/status" -o Dir::Cache="$dir/cache"
-               -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-               -o APT::Architecture="$1" -o APT::Architectures::="$1" -o Acquire::Languages=none
-               -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root -o Debug::NoLocking=1)
+    apt=(-q -o Dir::State="$dir" -o Dir::State::Status="$dir/status" -o Dir::Cache="$dir/cache"
+         -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+         -o APT::Architecture="$1" -o APT::Architectures::="$1" -o Acquire::Languages=none
+         -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root -o Debug::NoLocking=1)
     if ! out=$(apt-get update "${apt[@]}" 2>&1) || grep -q '^E:' <<<"$out"; then
         grep -m 1 -E '^ +[A-Z]|^E:' <<<"$out" | sed 's/^ *//; s/ \[IP: [^]]*\]//' || echo "apt-get update failed"
-        status=1
-    elif [ $# -gt 2 ]; then
-        apt-cache "${apt[@]}" "${@:3}" || status=1
+        exit 1
     fi
-    rm -rf "$dir"
-    return $status
-}
+    [ $# -lt 3 ] || apt-cache "${apt[@]}" "${@:3}"
+)
 
 # usable_sources ARCH LINE...: the source lines to use, one a line: the first (the release's
 # own suite) as it is, as mmdebstrap reports its failures; each other one unless its indexes
@@ -81,13 +78,11 @@ release_sources() {
 fresh_root() { rm -rf "$1" && as_root mmdebstrap "${@:2}"; }
 
 # make_debian_root ARCH RELEASE DIR MMDEBSTRAP_OPTION...: a root of RELEASE for ARCH in DIR from its
-# release_sources, in up to ZARN_APT_TRIES tries; debian_root_warnings: the suites left out.
+# release_sources, in up to ZARN_APT_TRIES tries; the warnings on the suites left out also in DIR.warning.
 make_debian_root() {
-    local arch=$1 release=$2 sources notes
-    notes=$(mktemp)
-    mapfile -t sources < <(release_sources "$arch" "$release" 2>"$notes")
-    debian_root_warnings=$(cat "$notes") && rm -f "$notes"
-    [ -z "$debian_root_warnings" ] || echo "$debian_root_warnings" >&2
+    local arch=$1 release=$2 sources
+    mapfile -t sources < <(release_sources "$arch" "$release" 2>"$3.warning")
+    cat "$3.warning" >&2
     [ ${#sources[@]} -gt 0 ] || return 1
     # The release files of testing and sid may have expired on a mirror.
     tries fresh_root "$3" --quiet --architectures="$arch" --aptopt='Acquire::Check-Valid-Until "false"' \

@@ -98,7 +98,6 @@ if [ -n "$rootfs" ]; then
         rm -f "$rootfs.key"
         make_debian_root "$debian" "$release" "$rootfs" "${root_options[@]}" --include="${key##* }" ||
             die "no $release root for $arch"
-        echo "$debian_root_warnings" >"$rootfs.warning"
         echo "$key" >"$rootfs.key"
     else
         grep -h . "$rootfs.warning" >&2 || echo "reusing $rootfs" >&2

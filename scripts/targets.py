@@ -75,23 +75,20 @@ def dependencies_table() -> list[str]:
     return rows
 
 
-def debian_versions(arch: str, release: str) -> dict[str, str]:
-    """The user's packages' candidates (apt-cache policy) for that Debian architecture in the release."""
-    script = '. scripts/debian.sh; s=$(release_sources "$1" "$2") && throwaway_apt "$1" "$s" policy "${@:3}"'
-    policy = subprocess.run(["bash", "-c", script, "bash", arch, release, *USER_PACKAGES],
-                            cwd=generated.ROOT, stdout=subprocess.PIPE, text=True, check=True).stdout
-    found = re.findall(r"^(\S+):\n  Installed: .*\n  Candidate: (.*)$", policy, re.M)
-    return {name: "none" if version == "(none)" else version for name, version in found}
-
-
 def debian_table() -> list[str]:
+    """Each user's package's candidate (apt-cache policy) in each release for the architectures of
+    its targets: one version where they agree; "none" where apt has none."""
+    script = '. scripts/debian.sh; s=$(release_sources "$1" "$2") && throwaway_apt "$1" "$s" policy "${@:3}"'
     rows = ["| Debian | " + " | ".join(f"`{p}`" for p in USER_PACKAGES) + " |", "|" + "---|" * 4]
     for release, (number, _) in RELEASE.items():
-        archs = dict.fromkeys(ARCH[t.arch][0] for t in TARGETS if t.release == release)
-        versions = {arch: debian_versions(arch, release) for arch in archs}
+        versions = {}  # architecture -> package -> version
+        for arch in dict.fromkeys(ARCH[t.arch][0] for t in TARGETS if t.release == release):
+            policy = subprocess.run(["bash", "-c", script, "bash", arch, release, *USER_PACKAGES],
+                                    cwd=generated.ROOT, stdout=subprocess.PIPE, text=True, check=True).stdout
+            versions[arch] = dict(re.findall(r"^(\S+):\n  Installed: .*\n  Candidate: (.*)$", policy, re.M))
         cells = []
         for package in USER_PACKAGES:
-            found = {arch: versions[arch].get(package, "none") for arch in archs}
+            found = {arch: v.get(package, "(none)").replace("(none)", "none") for arch, v in versions.items()}
             alike = set(found.values())
             cells.append(alike.pop() if len(alike) == 1 else ", ".join(f"{a}: {v}" for a, v in found.items()))
         rows.append(f"| {number} {release} | " + " | ".join(cells) + " |")

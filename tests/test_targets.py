@@ -123,16 +123,17 @@ def test_debian_versions_are_apt_candidates_per_release(monkeypatch):
     version), "none" without one or unknown to apt; per architecture only where they differ."""
     monkeypatch.syspath_prepend(str(ROOT / "scripts"))
     import targets
-    policy = ("python3-redis:\n  Installed: 4.3.4-3\n  Candidate: 4.3.4-3+deb12u1\n  Version table:\n"
-              " *** 4.3.4-3 100\n        100 /var/lib/dpkg/status\n"
-              "python3-orjson:\n  Installed: (none)\n  Candidate: (none)\n  Version table:\n")
-    monkeypatch.setattr(targets.subprocess, "run", lambda *a, **k: subprocess.CompletedProcess(a, 0, policy))
-    assert targets.debian_versions("armhf", "bookworm") == {"python3-redis": "4.3.4-3+deb12u1",
-                                                           "python3-orjson": "none"}
 
-    armhf_orjson = {"amd64": "3.12.0-1", "arm64": "3.12.0-1", "armhf": "none"}
-    monkeypatch.setattr(targets, "debian_versions", lambda arch, release: {
-        "python3-redis": "6.4.0-3", **({"python3-orjson": armhf_orjson[arch]} if release == "forky" else {})})
+    def policy(args, **_):
+        arch, release = args[4:6]
+        text = ("python3-redis:\n  Installed: 4.3.4-3\n  Candidate: 4.3.4-3+deb12u1\n  Version table:\n"
+                " *** 4.3.4-3 100\n        100 /var/lib/dpkg/status\n")
+        if release == "forky":
+            orjson = "(none)" if arch == "armhf" else "3.12.0-1"
+            text += f"python3-orjson:\n  Installed: (none)\n  Candidate: {orjson}\n  Version table:\n"
+        return subprocess.CompletedProcess(args, 0, text)
+
+    monkeypatch.setattr(targets.subprocess, "run", policy)
     rows = {row.split(" | ")[0]: row.split(" | ")[1:] for row in targets.debian_table()[2:]}
-    assert rows["| 12 bookworm"] == ["6.4.0-3", "none", "none |"]
-    assert rows["| 14 forky"] == ["6.4.0-3", "amd64: 3.12.0-1, armhf: none, arm64: 3.12.0-1", "none |"]
+    assert rows["| 12 bookworm"] == ["4.3.4-3+deb12u1", "none", "none |"]
+    assert rows["| 14 forky"] == ["4.3.4-3+deb12u1", "amd64: 3.12.0-1, armhf: none, arm64: 3.12.0-1", "none |"]
