@@ -105,8 +105,7 @@ if [ -n "$rootfs" ]; then
     if [ "$kind" = chroot ]; then
         # This machine's name service and certificate authorities, for pip inside the root;
         # the checkout's files as they are now (tracked, changes included) at its path there.
-        as_root cp /etc/resolv.conf "$rootfs/etc/resolv.conf"
-        as_root cp /etc/ssl/certs/ca-certificates.crt "$rootfs/etc/ssl/certs/ca-certificates.crt"
+        as_root cp --parents /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt "$rootfs"
         as_root rm -rf "$inside$root"
         mkdir -p "$inside$dist"
         git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$inside$root"
