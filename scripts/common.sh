@@ -92,7 +92,6 @@ find_wheelhouse_wheels() {
         { echo "no $tag module wheel or no logger stand-in wheel in $2" >&2; return 1; }
     export ZARN_TEST_WHEEL ZARN_TEST_STANDIN_WHEEL
 }
-
 # install_wheelhouse PYTHON WHEELHOUSE [EXTRA]: installs those two (again) into PYTHON's
 # environment, with the module's dependencies and its EXTRA (test: the test tools).
 install_wheelhouse() {
@@ -104,7 +103,6 @@ install_wheelhouse() {
 
 # usage SCRIPT: the script's header comment without the comment signs: every script's --help.
 usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$1"; }
-
 # help_first SCRIPT ARG...: --help or -h as the first argument prints the usage and exits;
 # no_arguments SCRIPT ARG...: the same, and any other argument is refused (status 2).
 help_first() { case "${2:-}" in -h|--help) usage "$1"; exit 0 ;; esac; }

@@ -76,7 +76,6 @@ release_sources() {
 
 # fresh_root DIR MMDEBSTRAP_ARG...: mmdebstrap into DIR, which it wants empty or missing.
 fresh_root() { rm -rf "$1" && as_root mmdebstrap "${@:2}"; }
-
 # make_debian_root ARCH RELEASE DIR MMDEBSTRAP_OPTION...: a root of RELEASE for ARCH in DIR from its
 # release_sources, in up to ZARN_APT_TRIES tries; the warnings on the suites left out also in DIR.warning.
 make_debian_root() {

@@ -33,8 +33,7 @@ work=$dir/py$py rootfs=$dir/rootfs kind=$runs prefix=() inside='' groups=(python
 # How the target's programs run: here, in the chroot of its root (whose files lie $inside it), or
 # under the emulator in a root that is only unpacked (no maintainer script runs under emulation),
 # which lacks the links /lib -> usr/lib and the like (from base-files) that trixie and later need.
-# The build tools (auditwheel; the build on the host and cross; redis-py for the emulated
-# tests' server) run under the target's CPython on the host, else under the build machine's 3.11.
+# The build tools run under the target's CPython on the host, else under the build machine's 3.11.
 host_py=3.11
 case $runs in
     host) rootfs='' host_py=$py ;;
@@ -75,8 +74,8 @@ unset PYTHONHOME PYTHONSTARTUP PYTHONSAFEPATH PYTHONPATH
 
 step "what the build machine needs (.targets/tools-pyX.Y: the build tools)"
 # shellcheck disable=SC2046  # one word per package
-[ "$kind" = host ] || apt_ensure $(packages roots) $([ "$kind" = chroot ] || packages cross)
-[ "$mode" = wheel-only ] || [ "$kind" = chroot ] || apt_ensure $(packages server)
+apt_ensure $([ "$kind" = host ] || packages roots) $([ "$kind" != emulated ] || packages cross) \
+    $([ "$mode" = wheel-only ] || [ "$kind" = chroot ] || packages server)
 python=$(find_python "$host_py")
 ensure_python_dev "$python"
 tools=$root/.targets/tools-py$host_py
