@@ -11,10 +11,13 @@ listens on 127.0.0.1 only, keeps its files in a temporary folder and is stopped 
         client = cluster.client()              # redis.cluster.RedisCluster
     with LocalSentinel(sentinels=3) as group:
         client = group.sentinel().master_for(group.name)
+
+    python examples/local_redis.py             # one server until SIGTERM: prints "PORT PID"
 """
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import os
 import shutil
@@ -404,3 +407,10 @@ def cluster_for_demo(node: str) -> tuple[LocalCluster | None, str, int, str]:
     host, port = cluster.primaries[0].address
     pids = ", ".join(str(n.pid) for n in cluster.nodes)
     return cluster, host, port, f"throwaway Redis Cluster of 3 primaries on {host} (pids {pids})"
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    with LocalServer(die_with_parent=True) as server, contextlib.suppress(KeyboardInterrupt):
+        print(server.port, server.pid, flush=True)
+        signal.pause()

@@ -11,29 +11,12 @@
 #   bash scripts/bench.sh --parser hiredis   # redis-py with hiredis (installed here)
 #   bash scripts/bench.sh --help             # every option (all arguments go to bench.py)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/common.sh"
-venv="$root/.venv-bench"
-py="$venv/bin/python"
-
-ensure_redis_server
-command -v valgrind >/dev/null 2>&1 || apt_ensure valgrind
-
-python=${PYTHON:-python3.11}
-[ -x "$py" ] || "$python" -m venv "$venv"
-# The package and the logger stand-in (without the kit, zarn_sdk.logging comes from there),
-# built and installed again only when a file that goes into them changed since the last time.
-stamp=$(sources_stamp "$root")
-if [ "$(cat "$venv/.sources-stamp" 2>/dev/null)" != "$stamp" ]; then
-    echo "bench: building and installing the package into .venv-bench" >&2
-    "$py" -m pip install -q --disable-pip-version-check \
-        -C build-dir=build/bench -C install.strip=false "$root[bench]" "$root/logger-standin"
-    echo "$stamp" > "$venv/.sources-stamp"
-fi
-if [[ " $* " =~ \ --parser[=\ ]hiredis\  ]] && ! "$py" -c "import hiredis" 2>/dev/null; then
+cd "$(dirname "$0")/.."
+. scripts/common.sh
+command -v valgrind >/dev/null || apt_ensure valgrind
+build_venv .venv-bench build/bench-wheelhouse bench -C build-dir=build/bench -C install.strip=false
+if [[ " $* " =~ \ --parser[=\ ]hiredis\  ]] && ! .venv-bench/bin/python -c "import hiredis" 2>/dev/null; then
     echo "bench: installing hiredis into .venv-bench" >&2
-    "$py" -m pip install -q --disable-pip-version-check hiredis
+    .venv-bench/bin/python -m pip install -q --disable-pip-version-check hiredis
 fi
-
-cd "$root"
-exec "$py" bench/bench.py "$@"
+exec .venv-bench/bin/python bench/bench.py "$@"

@@ -1,8 +1,8 @@
+# shellcheck shell=bash disable=SC2046  # $(packages GROUP): one word per package
 # Shell functions shared by the scripts (sourced, not run): the table of targets and
 # Debian's packages (scripts/targets.txt), a CPython of a given version, the wheels, --help.
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-
 # table KIND: the rows of that kind (target, arch, release, packages) of scripts/targets.txt.
 table() { sed -n "s/^$1 \+//p" "$(dirname "${BASH_SOURCE[0]}")/targets.txt"; }
 
@@ -26,15 +26,8 @@ apt_ensure() {
         -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 }
 
-# ensure_redis_server: Debian's redis-server and redis-sentinel, unless both are on PATH.
-ensure_redis_server() {
-    command -v redis-server >/dev/null && command -v redis-sentinel >/dev/null ||
-        [ ! -f /etc/debian_version ] || apt_ensure $(packages server)
-}
-
 # python_version PYTHON: X.Y of that interpreter, nothing if it does not run.
 python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true; }
-
 # find_python X.Y: $PYTHON if it is a CPython X.Y, else pythonX.Y on PATH, else the newest
 # pyenv build, else (3.11 on Debian) Debian's, installed.
 find_python() {
@@ -43,12 +36,9 @@ find_python() {
         $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V -r); do
         [ "$(python_version "$candidate")" != "$1" ] || { command -v "$candidate"; return; }
     done
-    if [ "$1" = 3.11 ] && [ -f /etc/debian_version ]; then
-        apt_ensure $(py=3.11 packages python) && command -v python3.11
-    else
-        echo "no CPython $1 found: set PYTHON, put python$1 on PATH or install it with pyenv" >&2
-        return 1
-    fi
+    [ "$1" = 3.11 ] && [ -f /etc/debian_version ] ||
+        { echo "no CPython $1 found: set PYTHON, put python$1 on PATH or install it with pyenv" >&2; return 1; }
+    apt_ensure $(py=3.11 packages python) && command -v python3.11
 }
 
 # ensure_python_dev PYTHON: a compiler, the interpreter's headers, venv and ensurepip.
@@ -64,23 +54,31 @@ needed_versions() {
     readelf -V "$1" | sed -n 's/.*Name: \([A-Z]*_[0-9.]*\).*/\1/p' | sort -V |
         awk -F_ '{ newest[$1] = $0 } END { for (k in newest) print newest[k] }' | sort | paste -sd' '
 }
-
 # newest FILE...: the most recently modified of the files that exist.
 newest() { ls -t "$@" 2>/dev/null | head -n 1; }
 
-# make_venv DIR: what a build with CPython 3.11 needs, and its virtual environment in DIR.
-make_venv() {
-    local python
+# build_venv VENV WHEELHOUSE EXTRA PIP-WHEEL-OPTION...: redis-server and redis-sentinel (Debian's
+# unless on PATH); a CPython 3.11 environment VENV with the module's EXTRA and the wheels of the
+# module (built with those options) and of the logger stand-in, built into WHEELHOUSE again only
+# when a file that goes into them has changed; exports the wheels' paths (find_wheelhouse_wheels).
+build_venv() {
+    local venv=$1 house=$2 extra=$3 python stamp build
+    shift 3
+    command -v redis-server >/dev/null && command -v redis-sentinel >/dev/null ||
+        [ ! -f /etc/debian_version ] || apt_ensure $(packages server)
+    stamp=$(find native python logger-standin CMakeLists.txt pyproject.toml -type f ! -name '*.pyc' \
+            ! -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -c1-16)
+    if [ "$(cat "$venv/.sources-stamp" 2>/dev/null)" = "$stamp" ] &&
+        find_wheelhouse_wheels "$venv/bin/python" "$house" 2>/dev/null; then
+        return 0
+    fi
     python=$(find_python 3.11) && ensure_python_dev "$python" || return
-    [ -x "$1/bin/python" ] || "$python" -m venv "$1"
-}
-
-# build_and_install VENV WHEELHOUSE PIP-WHEEL-OPTION...: the module's wheel (from the current
-# folder, with those options) and the logger stand-in's, built and installed into VENV.
-build_and_install() {
-    local venv=$1 wheel=("$1/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$2")
-    shift 2
-    "${wheel[@]}" "$@" . && "${wheel[@]}" ./logger-standin && install_wheelhouse "$venv/bin/python" "${wheel[-1]}"
+    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+    echo "$(basename "$0" .sh): building the module's and the logger stand-in's wheels into $house" \
+        "and installing them into $venv" >&2
+    build=("$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$house")
+    "${build[@]}" "$@" . && "${build[@]}" ./logger-standin &&
+        install_wheelhouse "$venv/bin/python" "$house" "$extra" && echo "$stamp" >"$venv/.sources-stamp"
 }
 
 # find_wheelhouse_wheels PYTHON WHEELHOUSE: exports ZARN_TEST_WHEEL and ZARN_TEST_STANDIN_WHEEL,
@@ -94,31 +92,21 @@ find_wheelhouse_wheels() {
         { echo "no $tag module wheel or no logger stand-in wheel in $2" >&2; return 1; }
     export ZARN_TEST_WHEEL ZARN_TEST_STANDIN_WHEEL
 }
-
-# install_wheelhouse PYTHON WHEELHOUSE: installs those two (again) into PYTHON's environment,
-# with the module's dependencies and test tools.
+# install_wheelhouse PYTHON WHEELHOUSE [EXTRA]: installs those two (again) into PYTHON's
+# environment, with the module's dependencies and its EXTRA (test: the test tools).
 install_wheelhouse() {
     find_wheelhouse_wheels "$1" "$2" || return
     "$1" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
         "$ZARN_TEST_WHEEL" "$ZARN_TEST_STANDIN_WHEEL"
-    "$1" -m pip install -q --disable-pip-version-check "$ZARN_TEST_WHEEL[test]"
+    "$1" -m pip install -q --disable-pip-version-check "${ZARN_TEST_WHEEL}[${3:-test}]"
 }
 
 # usage SCRIPT: the script's header comment without the comment signs: every script's --help.
 usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$1"; }
-
-# help_first SCRIPT ARG...: --help or -h as the first argument prints the usage and exits.
+# help_first SCRIPT ARG...: --help or -h as the first argument prints the usage and exits;
+# no_arguments SCRIPT ARG...: the same, and any other argument is refused (status 2).
 help_first() { case "${2:-}" in -h|--help) usage "$1"; exit 0 ;; esac; }
-
-# no_arguments SCRIPT ARG...: help_first, and refuses any other argument (status 2).
 no_arguments() {
     help_first "$@"
     [ $# -lt 2 ] || { printf '%s: unknown argument %s (--help lists the options)\n' "${1##*/}" "$2" >&2; exit 2; }
-}
-
-# sources_stamp ROOT: a hash of the files that go into the wheels; a build is due when it changes.
-sources_stamp() {
-    (cd "$1" && find native python logger-standin CMakeLists.txt pyproject.toml -type f \
-        ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum |
-        sha256sum | cut -c1-16)
 }

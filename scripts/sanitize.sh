@@ -8,21 +8,15 @@
 #   bash scripts/sanitize.sh -q tests/test_keys.py   arguments go to pytest
 #   bash scripts/sanitize.sh --help             this text
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+cd "$(dirname "$0")/.."
 . scripts/common.sh
 help_first "$0" "$@"
 
-ensure_redis_server
+# shellcheck disable=SC2046  # one word per package
 for lib in libasan.so libubsan.so; do
     [ -e "$(gcc -print-file-name=$lib 2>/dev/null)" ] || apt_ensure $(packages compiler asan)
 done
-venv=$root/.venv-asan
-make_venv "$venv"
-# shellcheck disable=SC2046  # cmake and ninja from PyPI when the machine has none
-"$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core $(command -v cmake >/dev/null || echo cmake ninja)
-echo "sanitize: building the instrumented module's wheel (build/asan) and installing it into .venv-asan" >&2
-PATH=$venv/bin:$PATH build_and_install "$venv" build/asan-wheelhouse --no-build-isolation -C build-dir=build/asan \
+build_venv .venv-asan build/asan-wheelhouse test -C build-dir=build/asan \
     -C cmake.build-type=RelWithDebInfo -C cmake.define.ZARN_SANITIZE=ON
 
 reports=$(mktemp -d) pid=
@@ -30,19 +24,16 @@ reports=$(mktemp -d) pid=
 trap '[ -z "$pid" ] || kill -- -"$pid" 2>/dev/null || true; rm -rf "$reports"' EXIT
 # PYTHONMALLOC=malloc: a reference released once too often shows as a use-after-free. No leak
 # detection: the interpreter keeps its allocations; the reference-count tests catch ours.
-export LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export PYTHONMALLOC=malloc
-
 # ASan reports into files, from every process; UBSan to stderr only, which pytest leaves alone
 # here (--capture=sys), so the test process's own report is kept; a child's halts it.
 status=0
-setsid "$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@" 2>"$reports/stderr" &
+setsid env LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan" PYTHONMALLOC=malloc \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    .venv-asan/bin/python -m pytest -p no:cacheprovider --capture=sys "$@" 2>"$reports/stderr" &
 pid=$!
 wait "$pid" || status=$?
 cat "$reports/stderr" >&2
-unset LD_PRELOAD
 if compgen -G "$reports/asan.*" >/dev/null || grep -q "runtime error:" "$reports/stderr"; then
     echo "sanitize: FAILED: sanitizer reports" >&2
     cat "$reports"/asan.* >&2 2>/dev/null || true

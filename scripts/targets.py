@@ -5,9 +5,12 @@
     python scripts/targets.py --dependencies [--write]   where each target's dependencies come
         from: a wheel that pip takes from the index for its interpreter and C library (pip
         download --only-binary=:all:), else the sdist, built on the device
+    python scripts/targets.py --debian [--write]   each release's versions of the Debian packages
+        that a device's user installs (README.md): the candidates in its apt index (debian.sh)
 """
 
 import argparse
+import re
 import subprocess
 import sys
 import tempfile
@@ -27,6 +30,8 @@ OTHERS = [("x86_64", "bookworm", "3.15", " with a 3.15 of its own")]
 # What building each dependency from its sdist takes on the device.
 SOURCE_NEEDS = {"redis": "nothing (pure Python)", "orjson": "a Rust toolchain (cargo)",
                 "hiredis": "a C compiler and the Python headers (python3-dev)"}
+# The packages of the "debian" group that a device's user installs (README.md, "On a device").
+USER_PACKAGES = ["python3-redis", "python3-orjson", "python3-fakeredis"]
 
 
 def word(t: Target) -> str:
@@ -70,21 +75,46 @@ def dependencies_table() -> list[str]:
     return rows
 
 
+def debian_table() -> list[str]:
+    """Each user's package's candidate (apt-cache policy) in each release for the architectures of
+    its targets: one version where they agree; "none" where apt has none."""
+    script = '. scripts/debian.sh; s=$(release_sources "$1" "$2") && throwaway_apt "$1" "$s" policy "${@:3}"'
+    rows = ["| Debian | " + " | ".join(f"`{p}`" for p in USER_PACKAGES) + " |", "|" + "---|" * 4]
+    for release, (number, _) in RELEASE.items():
+        versions = {}  # architecture -> package -> version
+        for arch in dict.fromkeys(ARCH[t.arch][0] for t in TARGETS if t.release == release):
+            policy = subprocess.run(["bash", "-c", script, "bash", arch, release, *USER_PACKAGES],
+                                    cwd=generated.ROOT, stdout=subprocess.PIPE, text=True, check=True).stdout
+            versions[arch] = dict(re.findall(r"^(\S+):\n  Installed: .*\n  Candidate: (.*)$", policy, re.M))
+        cells = []
+        for package in USER_PACKAGES:
+            found = {arch: v.get(package, "(none)").replace("(none)", "none") for arch, v in versions.items()}
+            alike = set(found.values())
+            cells.append(alike.pop() if len(alike) == 1 else ", ".join(f"{a}: {v}" for a, v in found.items()))
+        rows.append(f"| {number} {release} | " + " | ".join(cells) + " |")
+    return rows
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--list", action="store_true", help="ARCH WORD LANE of each target")
-    parser.add_argument("--dependencies", action="store_true", help="ask pip where they come from")
+    parser.add_argument("--dependencies", dest="table", action="store_const", const="dependencies",
+                        help="ask pip where they come from")
+    parser.add_argument("--debian", dest="table", action="store_const", const="debian",
+                        help="ask apt for Debian's versions")
     parser.add_argument("--write", action="store_true", help="write the table into the docs")
     args = parser.parse_args()
     if args.list:
         print("\n".join(f"{t.arch} {word(t)} {t.lane}" for t in TARGETS))
         return
-    name, text = ("dependency-wheels", dependencies_table()) if args.dependencies else ("targets", targets_table())
-    print("\n".join(text))
-    command = "python scripts/targets.py" + " --dependencies" * args.dependencies + " --write"
+    name, table = {None: ("targets", targets_table), "dependencies": ("dependency-wheels", dependencies_table),
+                   "debian": ("debian-packages", debian_table)}[args.table]
+    text = "\n".join(table())
+    print(text)
+    command = "python scripts/targets.py" + (f" --{args.table}" if args.table else "") + " --write"
     for path in DOCS if args.write else []:
         if f"<!-- generated:{name} begin -->" in path.read_text():
-            generated.write_block(path, name, "\n".join(text), command, DOCS)
+            generated.write_block(path, name, text, command, DOCS)
 
 
 if __name__ == "__main__":

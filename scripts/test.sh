@@ -7,11 +7,9 @@
 #                                              unknown options; `-- --help` for its own)
 #   bash scripts/test.sh --help                this text
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/common.sh"
+cd "$(dirname "$0")/.."
+. scripts/common.sh
 help_first "$0" "$@"
 [ "${1:-}" != -- ] || shift
-"$root/scripts/setup.sh"
-cd "$root"
-find_wheelhouse_wheels .venv/bin/python "$root/build/wheelhouse"
+build_venv .venv build/wheelhouse test  # what scripts/setup.sh does; exports the wheels' paths
 exec .venv/bin/python -m pytest "$@"

@@ -8,33 +8,31 @@
 #
 #   bash scripts/wheels.sh       (no options)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/common.sh"
+cd "$(dirname "$0")/.."
+. scripts/common.sh
 no_arguments "$0" "$@"
-dist=$root/dist
 python=$(find_python 3.11)
-
 while read -r arch word _; do
-    bash "$root/scripts/target.sh" --wheel-only "$arch" "$word" </dev/null
-done < <("$python" "$root/scripts/targets.py" --list)
-standin=$(newest "$dist"/zarn_sdk_logger_standin-*-py3-none-any.whl)
+    bash scripts/target.sh --wheel-only "$arch" "$word" </dev/null
+done < <("$python" scripts/targets.py --list)
 
 printf '\n== wheels: sdist\n' >&2
-rm -f "$dist"/zarn_sdk_redis-*.tar.gz
-"$root/.targets/tools-py3.11/bin/python" -m build -q --sdist --no-isolation --outdir "$dist" "$root" >/dev/null
-sdist=$(newest "$dist"/zarn_sdk_redis-*.tar.gz)
-echo "sdist: ${sdist#"$root"/} ($(tar -tzf "$sdist" | wc -l) files)"
+rm -f dist/zarn_sdk_redis-*.tar.gz
+.targets/tools-py3.11/bin/python -m build -q --sdist --no-isolation --outdir dist . >/dev/null
+sdist=$(newest dist/zarn_sdk_redis-*.tar.gz)
+echo "sdist: $sdist ($(tar -tzf "$sdist" | wc -l) files)"
 
 printf '\n== wheels: the sdist built and installed by pip (CPython 3.11, new virtual environment)\n' >&2
 check=$(mktemp -d)
 trap 'rm -rf "$check"' EXIT
 "$python" -m venv "$check/venv"
-"$check/venv/bin/python" -m pip install -q --disable-pip-version-check "$sdist" "$standin"
-"$check/venv/bin/python" -c 'import zarn_sdk.redis.redis_wrapper as rw; r = rw.RedisWrapper(thread=False, host="127.0.0.1", port=6379)
-print("sdist install: imports", rw.__file__.split("site-packages/")[1], "and constructs", type(r).__name__)' 
+"$check/venv/bin/python" -m pip install -q --disable-pip-version-check "$sdist" \
+    "$(newest dist/zarn_sdk_logger_standin-*-py3-none-any.whl)"
+"$check/venv/bin/python" -c 'import zarn_sdk.redis.redis_wrapper as rw; r = rw.RedisWrapper(thread=False)
+print("sdist install: imports", rw.__file__.split("site-packages/")[1], "and constructs", type(r).__name__)'
 
 printf '\n== wheels: dist/\n' >&2
-for file in "$dist"/zarn_sdk_*.whl "$sdist"; do
+for file in dist/zarn_sdk_*.whl "$sdist"; do
     name=${file##*/} tag=sdist needs=-
     if [[ $name == *.whl ]]; then
         tag=${name%.whl} && tag=${tag#*-*-} && rm -rf "$check/so" && "$python" -m zipfile -e "$file" "$check/so"

@@ -116,3 +116,24 @@ def test_a_new_row_is_a_new_target(case, tmp_path):
     assert r.returncode == 0, r.stderr
     for doc in ("README.md", "docs/targets.md"):
         assert doc_row in block(tmp_path / doc, "targets")
+
+
+def test_debian_versions_are_apt_candidates_per_release(monkeypatch):
+    """--debian: each package's candidate in apt-cache policy's output (not the installed
+    version), "none" without one or unknown to apt; per architecture only where they differ."""
+    monkeypatch.syspath_prepend(str(ROOT / "scripts"))
+    import targets
+
+    def policy(args, **_):
+        arch, release = args[4:6]
+        text = ("python3-redis:\n  Installed: 4.3.4-3\n  Candidate: 4.3.4-3+deb12u1\n  Version table:\n"
+                " *** 4.3.4-3 100\n        100 /var/lib/dpkg/status\n")
+        if release == "forky":
+            orjson = "(none)" if arch == "armhf" else "3.12.0-1"
+            text += f"python3-orjson:\n  Installed: (none)\n  Candidate: {orjson}\n  Version table:\n"
+        return subprocess.CompletedProcess(args, 0, text)
+
+    monkeypatch.setattr(targets.subprocess, "run", policy)
+    rows = {row.split(" | ")[0]: row.split(" | ")[1:] for row in targets.debian_table()[2:]}
+    assert rows["| 12 bookworm"] == ["4.3.4-3+deb12u1", "none", "none |"]
+    assert rows["| 14 forky"] == ["4.3.4-3+deb12u1", "amd64: 3.12.0-1, armhf: none, arm64: 3.12.0-1", "none |"]
