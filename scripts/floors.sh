@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# The whole test suite (CPython 3.11, x86_64) with the lowest versions of the dependencies
-# that pyproject.toml admits (redis>=4.3.4 -> redis==4.3.4, Debian 12's python3-redis;
-# orjson>=3.9 -> orjson==3.9), so that a floor that stops working is found here first. Same
-# setup as scripts/test.sh, in its own virtual environment .venv-floors. Extra arguments go
-# to pytest. ZARN_REDIS=X.Y.Z (or "newest") takes that redis-py instead of the lowest, in
-# .venv-redis-X.Y.Z (scripts/faults.py runs the fault tests so under each version).
+# The whole test suite (CPython 3.11, x86_64) with the lowest dependencies that pyproject.toml
+# admits (redis>=4.3.4 -> redis==4.3.4, orjson>=3.9 -> orjson==3.9), in .venv-floors: a floor
+# that stops working is found here first. Arguments go to pytest. ZARN_REDIS=X.Y.Z (or
+# "newest") takes that redis-py instead, in .venv-redis-X.Y.Z (scripts/faults.py does so).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
@@ -18,12 +16,10 @@ venv=$root/.venv-floors
 install_wheelhouse "$venv/bin/python" "$root/build/wheelhouse"
 mapfile -t floors < <("$python" - <<'PY'
 import os, re, tomllib
-pins = {}
-for dep in tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]:
-    name, low = re.fullmatch(r"([A-Za-z0-9_.-]+)\s*>=\s*([0-9.]+)", dep).groups()
-    pins[name] = f"{name}=={low}"
-if redis := os.environ.get("ZARN_REDIS"):
-    pins["redis"] = "redis" if redis == "newest" else f"redis=={redis}"
+deps = tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]
+pins = {n: f"{n}=={v}" for n, v in (re.fullmatch(r"([\w.-]+)\s*>=\s*([\d.]+)", d).groups() for d in deps)}
+redis = os.environ.get("ZARN_REDIS") or pins["redis"].split("==")[1]
+pins["redis"] = "redis" if redis == "newest" else f"redis=={redis}"
 print(*pins.values(), sep="\n")
 PY
 )

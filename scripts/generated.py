@@ -6,15 +6,10 @@ tests/test_generated.py refuses: results come from a clean commit.
 """
 
 import datetime
-import re
 import subprocess
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-BLOCK = re.compile(r"<!-- generated:(?P<name>[\w.-]+) begin -->\n(?P<body>.*?)"
-                   r"<!-- generated:(?P=name) end -->", re.S)
-STAMP = re.compile(r"_Written by `(?P<command>[^`]+)` at commit (?P<commit>[0-9a-f]+(?:\+dirty)?)"
-                   r" on (?P<date>\d{4}-\d{2}-\d{2})\._")
 
 
 def _git(*args: str) -> str:
@@ -48,10 +43,3 @@ def write_block(path: Path, name: str, body: str, command: str,
     tail = rest.split(end)[1]
     path.write_text(f"{head}{begin}\n{body.rstrip()}\n\n{stamp}\n{end}{tail}")
 
-
-def blocks(path: Path) -> list[dict]:
-    """The generated blocks of a file: name, body, and the stamp's command, commit and date
-    (None where the stamp is missing)."""
-    empty = {"command": None, "commit": None, "date": None}
-    return [{"name": m["name"], "body": m["body"], **(s.groupdict() if (s := STAMP.search(m["body"])) else empty)}
-            for m in BLOCK.finditer(Path(path).read_text())]

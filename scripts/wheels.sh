@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Builds every wheel and the sdist into dist/, on a Debian 12 x86_64 machine, as root (it
-# installs what it needs): the module's wheel of each target of scripts/targets.txt
-# (scripts/target.sh --wheel-only, which prints what it needs and tags it with its manylinux
-# policy), the logger stand-in's wheel and the sdist, which pip then builds and installs in a
-# new virtual environment. Prints a table of dist/: file, tag, the newest symbol versions
-# that the extension needs, size.
+# Builds every wheel and the sdist into dist/, on a Debian 12 x86_64 machine, as root: each
+# target's wheel (scripts/target.sh --wheel-only, which checks it and gives it its manylinux
+# tag), the logger stand-in's and the sdist, which pip then builds and installs in a new
+# virtual environment. Prints a table of dist/: file, tag, newest symbol versions needed, size.
 #
 #   bash scripts/wheels.sh       (no options)
 set -euo pipefail

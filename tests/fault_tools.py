@@ -258,12 +258,15 @@ def fault_figures(run: dict, stored: set[str], since: float | None = None) -> tu
     return figures, {"lost": lost, "failed": failed, "dropped": dropped, "resumed": resumed}
 
 
-def save_figures(name: str, figures: dict) -> None:
-    """Keeps one fault's figures for the table of redis-py versions (scripts/faults.py) when
-    ZARN_FAULT_FIGURES names a folder; prints them either way."""
+def save_figures(name: str, title: str, figures: dict) -> None:
+    """Keeps one fault's figures, under the title of their table in docs/faults.md, for the
+    table of redis-py versions (scripts/faults.py) when ZARN_FAULT_FIGURES names a folder;
+    prints them either way. None, True and False as a reader says them."""
     version = redis.__version__
+    figures = {k: "none" if v is None else ("on" if v else "off") if isinstance(v, bool) else v
+               for k, v in figures.items()}
     print(f"\n{name} (redis-py {version}): {figures}")
     folder = os.environ.get("ZARN_FAULT_FIGURES")
     if folder:
         with open(os.path.join(folder, f"{name}.json"), "w") as f:
-            json.dump({"redis": version, "fault": name, "figures": figures}, f)
+            json.dump({"redis": version, "title": title, "figures": figures}, f)

@@ -170,7 +170,9 @@ def test_sentinel_failover_under_load(make_wrapper, monkeypatch, thread_errors, 
         w._shutdown_executor()
     assert thread_errors == []
     if count == 1:  # docs/faults.md has it, per redis-py version
-        return save_figures("sentinel-failover", figures)
+        return save_figures("sentinel-failover", "A Sentinel failover (primary SIGKILLed, one "
+                            "sentinel, down-after-milliseconds 1000; a Sentinel master client "
+                            "with socket_timeout=1 in `_redis_client`)", figures)
     report(f"sentinel-{count}", f"Sentinel, one primary and one replica, {count} "
            f"sentinel{'s' if count > 1 else ''} (down-after-milliseconds 1000), redis-py "
            f"{redis.__version__} with its default retries, {FPS} records/s, workers=2:", figures)

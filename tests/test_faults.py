@@ -233,7 +233,7 @@ def test_connection_defaults_by_who_made_the_pool(make_wrapper):
     cluster = inspect.signature(redis.cluster.RedisCluster.__init__).parameters
     figures["RedisCluster(...): cluster_error_retry_attempts"] = \
         cluster["cluster_error_retry_attempts"].default
-    save_figures("defaults", figures)
+    save_figures("defaults", "What a connection opens with, by who made its pool", figures)
 
 
 @pytest.fixture
@@ -249,12 +249,18 @@ def _restart(server):
     server.start()
 
 
-# fault: (begin, end) on (server, proxy); end None: over once begin() returns.
+# fault: (its table's title, begin, end) on (server, proxy); end None: over once begin()
+# returns.
 FAULTS = {
-    "silent-path": (lambda s, p: p.silence(), lambda s, p: p.restore()),
-    "refused": (lambda s, p: p.refuse(), lambda s, p: p.restore()),
-    "restart": (lambda s, p: _restart(s), None),
-    "slow-server": (lambda s, p: p.slow(1.0), lambda s, p: p.restore()),
+    "silent-path": ("A network path that goes silent for 3 s (no byte passes, nothing is "
+                    "closed; connections opened during the silence stay dead)",
+                    lambda s, p: p.silence(), lambda s, p: p.restore()),
+    "refused": ("Connections refused for 3 s (open ones reset)",
+                lambda s, p: p.refuse(), lambda s, p: p.restore()),
+    "restart": ("The server restarted (SIGTERM, started again on the same port at once)",
+                lambda s, p: _restart(s), None),
+    "slow-server": ("A server that answers every command 1 s late, for 3 s",
+                    lambda s, p: p.slow(1.0), lambda s, p: p.restore()),
 }
 
 
@@ -268,7 +274,7 @@ def test_writer_lives_through(fault, proxied, make_wrapper, monkeypatch, thread_
     queue, no record is lost but those the timeout and the queue account for, and every
     record is stored again within 10 s of the recovery, on every redis-py version."""
     server, proxy = proxied
-    begin, end = FAULTS[fault]
+    title, begin, end = FAULTS[fault]
     w = make_wrapper(host="127.0.0.1", port=proxy.port, workers=2)
     run = produce_through(w, lambda: begin(server, proxy), monkeypatch,
                           end=end and (lambda: end(server, proxy)), lasts=3.0 if end else 0.0)
@@ -285,4 +291,4 @@ def test_writer_lives_through(fault, proxied, make_wrapper, monkeypatch, thread_
         assert figures["longest the writer spent on one record, s"] < 1.0
     if fault == "slow-server":  # slow is not broken: nothing fails, the queue keeps the newest
         assert sets["failed"] == set() and figures["records lost"] > 0
-    save_figures(fault, figures)
+    save_figures(fault, title, figures)
