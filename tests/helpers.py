@@ -210,6 +210,17 @@ class LogRecorder:
         return list(self.lines)
 
 
+def opened(pool) -> dict:
+    """What a connection of the pool opens with and how it retries (made and released without
+    connecting)."""
+    conn = pool.make_connection()
+    try:
+        return {k: getattr(conn, k) for k in ("socket_timeout", "socket_connect_timeout",
+                                             "socket_keepalive", "socket_keepalive_options", "retry")}
+    finally:
+        conn.disconnect()
+
+
 def sent(raw: redis.Redis) -> dict[str, int]:
     """Commands the server ran since the last CONFIG RESETSTAT, by name, without our own INFO."""
     stats = raw.info("commandstats")

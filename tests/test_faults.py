@@ -15,7 +15,7 @@ import redis.sentinel
 
 from conftest import EMULATOR
 from fault_tools import Proxy, fault_figures, produce_through, save_figures
-from helpers import drained, sent
+from helpers import drained, opened, sent
 from local_redis import LocalServer
 
 # Under emulation the module runs ~5-15 times slower; the bounds about the server (one
@@ -204,15 +204,15 @@ TIMEOUT = 5.0
 
 
 def _opens_with(pool) -> dict:
-    """What a connection of the pool opens with and how it retries (made, not connected)."""
-    conn = pool.make_connection()
-    retry, backoff = conn.retry, conn.retry._backoff
+    """What a connection of the pool opens with and how it retries, as the table says it."""
+    conn = opened(pool)
+    retries, backoff = conn["retry"]._retries, conn["retry"]._backoff
     span = f" {backoff._base:g} s to {backoff._cap:g} s" if hasattr(backoff, "_cap") else ""
-    return {"socket timeout, s": conn.socket_timeout,
-            "connect timeout, s": conn.socket_connect_timeout,
-            "TCP keepalive": conn.socket_keepalive,
-            "retries of a failed command": retry._retries,
-            "backoff": f"{type(backoff).__name__}{span}" if retry._retries else "-"}
+    return {"socket timeout, s": conn["socket_timeout"],
+            "connect timeout, s": conn["socket_connect_timeout"],
+            "TCP keepalive": conn["socket_keepalive"],
+            "retries of a failed command": retries,
+            "backoff": f"{type(backoff).__name__}{span}" if retries else "-"}
 
 
 def test_connection_defaults_by_who_made_the_pool(make_wrapper):

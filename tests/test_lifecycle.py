@@ -12,7 +12,7 @@ import redis
 
 import zarn_sdk.redis.redis_wrapper as rw
 
-from helpers import Undecided
+from helpers import Undecided, opened
 
 R = rw.RedisWrapper
 
@@ -68,15 +68,6 @@ def test_sizes_follow_workers(make_wrapper, srv, workers, pool_limit, capacity):
 REDIS8 = {"socket_timeout": 5, "socket_connect_timeout": 5, "socket_keepalive": True}
 
 
-def _opened(pool) -> dict:
-    """What a connection of the pool opens with (made and released without connecting)."""
-    conn = pool.make_connection()
-    try:
-        return {k: getattr(conn, k) for k in REDIS8} | {"options": conn.socket_keepalive_options}
-    finally:
-        conn.disconnect()
-
-
 def test_connections_never_wait_for_ever(make_wrapper, srv, raw):
     """A silent network path must end in a timeout on every redis-py: the pool's connections
     open with redis-py 8.2's timeouts and keepalive, whether the installed version has them as
@@ -85,17 +76,17 @@ def test_connections_never_wait_for_ever(make_wrapper, srv, raw):
                                  decode_responses=False)
     w = make_wrapper(thread=False, **srv)
     pool = w._redis_client.connection_pool
-    opened = _opened(pool)
-    assert {k: opened[k] for k in REDIS8} == REDIS8
-    if all(_opened(plain)[k] == v for k, v in REDIS8.items()):
+    opens = opened(pool)
+    assert {k: opens[k] for k in REDIS8} == REDIS8
+    if all(opened(plain)[k] == v for k, v in REDIS8.items()):
         assert pool.connection_kwargs.keys() == plain.connection_kwargs.keys()
     else:
         import socket
-        assert opened["options"] == {socket.TCP_KEEPIDLE: 30, socket.TCP_KEEPINTVL: 5,
+        assert opens["socket_keepalive_options"] == {socket.TCP_KEEPIDLE: 30, socket.TCP_KEEPINTVL: 5,
                                      socket.TCP_KEEPCNT: 3}
     # Options a caller sets after construction win, and the pool still works.
     pool.connection_kwargs.update(socket_timeout=0.5, socket_keepalive=False)
-    assert _opened(pool)["socket_timeout"] == 0.5 and not _opened(pool)["socket_keepalive"]
+    assert opened(pool)["socket_timeout"] == 0.5 and not opened(pool)["socket_keepalive"]
     assert w.write_data("k", "v") is True and raw.get("k") == b"v"
 
 
