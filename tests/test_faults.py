@@ -14,7 +14,7 @@ import redis.cluster
 import redis.sentinel
 
 from conftest import EMULATOR
-from fault_tools import Proxy, fault_figures, produce_through, save_figures
+from fault_tools import DropCounter, Proxy, fault_figures, produce_through, save_figures
 from helpers import drained, opened, sent
 from local_redis import LocalServer
 
@@ -32,18 +32,6 @@ def wait_until(predicate, timeout, step=0.002):
     return True
 
 
-class TakeCountingQueue(queue.Queue):
-    """A standard queue that counts the worker's takes (blocking gets), not the drops."""
-
-    taken = 0
-
-    def get(self, block=True, timeout=None):
-        item = super().get(block, timeout)
-        if block:
-            self.taken += 1
-        return item
-
-
 @pytest.fixture
 def own_server():
     """A redis-server of this test's own, stopped and started again on its port by PID."""
@@ -55,7 +43,7 @@ def test_server_restart_mid_stream(own_server, make_wrapper, log):
     host, port = own_server.host, own_server.port
     w = make_wrapper(host=host, port=port, workers=2)
     direct = make_wrapper(thread=False, host=host, port=port)
-    q = w._queue = TakeCountingQueue(maxsize=2)
+    q = w._queue = DropCounter(maxsize=2)  # q.taken: the worker's takes
     worker = w._worker
     key, prefix = "restart:bg", "Failed to write data to redis`restart:bg` - "
 
@@ -83,7 +71,7 @@ def test_server_restart_mid_stream(own_server, make_wrapper, log):
         assert log.lines == []
 
         own_server.stop()
-        down, taken_1, errors_1 = time.monotonic(), q.taken, len(bg_errors())
+        down, taken_1, errors_1 = time.monotonic(), len(q.taken), len(bg_errors())
         # Wait for a stream of failures; redis-py may first retry (with backoff) a SET that
         # was in flight when the server went away.
         assert wait_until(lambda: len(bg_errors()) >= errors_1 + 20, 15)
@@ -95,7 +83,7 @@ def test_server_restart_mid_stream(own_server, make_wrapper, log):
                 call()
         assert w.read_zarn_data(key) is None
         time.sleep(max(0.0, down + 0.3 - time.monotonic()))  # an outage of 0.3 s at least
-        taken_2, errors_2 = q.taken, len(bg_errors())
+        taken_2, errors_2 = len(q.taken), len(bg_errors())
 
         own_server.start()
         back, seq_at_restart, errors_3 = time.monotonic(), last_seq[0], len(bg_errors())
@@ -122,7 +110,7 @@ def test_server_restart_mid_stream(own_server, make_wrapper, log):
     errors = bg_errors()
     assert errors_2 - errors_1 >= 20
     assert abs((taken_2 - taken_1) - (errors_2 - errors_1)) <= 1, (taken_2 - taken_1, errors_2 - errors_1)
-    assert len(errors) - errors_3 <= 1 and len(errors) <= q.taken
+    assert len(errors) - errors_3 <= 1 and len(errors) <= len(q.taken)
     assert all("onnect" in line for line in errors), errors[:3]
     others = [(level, line) for level, line in log.lines if not line.startswith(prefix)]
     assert len(others) == 2, others
